@@ -1,0 +1,68 @@
+#!/usr/bin/env bash
+# Kestrel setup: installs the Debian 12 packages the project needs, then
+# configures and builds into build/ with Ninja.
+#
+#   scripts/setup.sh [--debug] [--sanitize] [--no-build] [--build-dir DIR]
+#
+# Safe to run again: packages already present are not reinstalled and an
+# existing build directory is reconfigured in place.
+set -euo pipefail
+
+here=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
+build_type=Release
+sanitize=OFF
+do_build=1
+build_dir="$here/build"
+
+while [ $# -gt 0 ]; do
+  case "$1" in
+    --debug) build_type=Debug ;;
+    --sanitize) sanitize=ON ;;
+    --no-build) do_build=0 ;;
+    --build-dir) build_dir=$2; shift ;;
+    -h|--help) sed -n '2,10p' "$0"; exit 0 ;;
+    *) echo "setup.sh: unknown option $1" >&2; exit 2 ;;
+  esac
+  shift
+done
+
+packages=(
+  # toolchain
+  build-essential cmake ninja-build pkg-config git
+  # libraries
+  libjpeg62-turbo-dev libturbojpeg0-dev libopencv-dev nlohmann-json3-dev
+  libssl-dev uuid-dev qt6-base-dev libgl-dev libcli11-dev
+  # tests and benchmarks
+  libgtest-dev libgmock-dev libbenchmark-dev
+  libimage-exiftool-perl libjpeg-turbo-progs time
+  # fuzzing and sanitizers (clang's libFuzzer runtime)
+  clang libclang-rt-14-dev
+  # GUI checks
+  xvfb
+)
+# The face model is fetched with npm; the machine's own Node.js is used when
+# present (Debian's npm package conflicts with a newer Node.js install).
+if ! command -v npm >/dev/null 2>&1; then packages+=(nodejs npm); fi
+
+sudo_cmd=()
+if [ "$(id -u)" -ne 0 ]; then sudo_cmd=(sudo); fi
+
+missing=()
+for p in "${packages[@]}"; do
+  if ! dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed"; then
+    missing+=("$p")
+  fi
+done
+
+if [ ${#missing[@]} -gt 0 ]; then
+  echo "setup: installing ${missing[*]}"
+  export DEBIAN_FRONTEND=noninteractive
+  "${sudo_cmd[@]}" apt-get update -qq
+  "${sudo_cmd[@]}" apt-get install -y -qq --no-install-recommends "${missing[@]}"
+fi
+
+if [ "$do_build" = 1 ]; then
+  cmake -S "$here" -B "$build_dir" -G Ninja \
+    -DCMAKE_BUILD_TYPE="$build_type" -DKESTREL_SANITIZE="$sanitize"
+  cmake --build "$build_dir"
+fi
