@@ -17,7 +17,7 @@ build_dir="$here/build"
 while [ $# -gt 0 ]; do
   case "$1" in
     --debug) build_type=Debug ;;
-    --sanitize) sanitize=ON ;;
+    --sanitize) sanitize=ON; [ "$build_type" = Release ] && build_type=RelWithDebInfo ;;
     --no-build) do_build=0 ;;
     --build-dir) build_dir=$2; shift ;;
     -h|--help) sed -n '2,10p' "$0"; exit 0 ;;

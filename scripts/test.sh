@@ -1,0 +1,28 @@
+#!/usr/bin/env bash
+# Sets up a machine (packages, Release build) and runs the whole test suite,
+# then builds with AddressSanitizer + UndefinedBehaviorSanitizer and runs the
+# suite again.
+#
+#   scripts/test.sh            both suites
+#   KESTREL_SKIP_SANITIZE=1 scripts/test.sh   the Release suite only
+#
+# The shared photographs and models are passed to the tests through
+# KESTREL_TEST_DATA and KESTREL_TEST_MODELS (default: ../shared beside the
+# checkout); tests that need them skip with a message when they are absent.
+set -euo pipefail
+
+here=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
+shared=${KESTREL_SHARED:-$here/../shared}
+export KESTREL_TEST_DATA=${KESTREL_TEST_DATA:-$shared/photos}
+export KESTREL_TEST_MODELS=${KESTREL_TEST_MODELS:-$shared/models}
+jobs=$(nproc)
+
+"$here/scripts/setup.sh" --build-dir "$here/build"
+ctest --test-dir "$here/build" --output-on-failure -j "$jobs"
+
+if [ "${KESTREL_SKIP_SANITIZE:-0}" != 1 ]; then
+  echo "== sanitizer suite (ASan + UBSan)"
+  "$here/scripts/setup.sh" --sanitize --build-dir "$here/build-asan"
+  ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1 \
+    ctest --test-dir "$here/build-asan" --output-on-failure -j "$jobs"
+fi
