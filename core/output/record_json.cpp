@@ -208,4 +208,106 @@ BatchConfiguration configurationFromJSON(const json& j) {
   return c;
 }
 
+void to_json(json& j, const StageTimes& v) {
+  j = json{{"read", v.read},           {"header", v.header},       {"thumbnail", v.thumbnail},
+           {"inference", v.inference}, {"sharpness", v.sharpness}, {"planning", v.planning},
+           {"transform", v.transform}, {"write", v.write}};
+}
+void from_json(const json& j, StageTimes& v) {
+  v = StageTimes{number(j, "read"),      number(j, "header"),   number(j, "thumbnail"),
+                 number(j, "inference"), number(j, "sharpness"), number(j, "planning"),
+                 number(j, "transform"), number(j, "write")};
+}
+
+void to_json(json& j, const FileResult& v) {
+  j = json{{"index", v.index},
+           {"relativePath", v.relativePath},
+           {"inputBytes", v.inputBytes},
+           {"outputBytes", v.outputBytes},
+           {"orientation", v.orientation},
+           {"timings", v.timings},
+           {"elapsedSeconds", v.elapsedSeconds}};
+  putOptional(j, "info", v.info);
+  putOptional(j, "decision", v.decision);
+  putOptional(j, "sharpness", v.sharpness);
+  putOptional(j, "filteredReason", v.filteredReason);
+  putOptional(j, "reviewReason", v.reviewReason);
+  putOptional(j, "error", v.error);
+}
+void from_json(const json& j, FileResult& v) {
+  FileResult r;
+  r.index = integer(j, "index");
+  r.relativePath = text(j, "relativePath");
+  r.inputBytes = integer(j, "inputBytes");
+  r.outputBytes = integer(j, "outputBytes");
+  r.orientation = integer(j, "orientation");
+  r.timings = j.at("timings").get<StageTimes>();
+  r.elapsedSeconds = number(j, "elapsedSeconds");
+  if (present(j, "info")) r.info = j.at("info").get<JPEGInfo>();
+  if (present(j, "decision")) r.decision = j.at("decision").get<CropDecision>();
+  if (present(j, "sharpness")) r.sharpness = j.at("sharpness").get<SharpnessAssessment>();
+  if (present(j, "filteredReason")) r.filteredReason = text(j, "filteredReason");
+  if (present(j, "reviewReason")) r.reviewReason = text(j, "reviewReason");
+  if (present(j, "error")) r.error = text(j, "error");
+  v = std::move(r);
+}
+
+void to_json(json& j, const RunSummary& v) {
+  j = json{{"schemaVersion", v.schemaVersion},
+           {"createdAt", iso8601(v.createdAt)},
+           {"configuration", v.configuration},
+           {"machine", v.machine},
+           {"os", v.os},
+           {"runDirectory", fileURL(v.runDirectory, true)},
+           {"discovered", v.discovered},
+           {"processed", v.processed},
+           {"cropped", v.cropped},
+           {"unchanged", v.unchanged},
+           {"filtered", v.filtered},
+           {"review", v.review},
+           {"failed", v.failed},
+           {"cancelled", v.cancelled},
+           {"scanSeconds", v.scanSeconds},
+           {"modelStartupSeconds", v.modelStartupSeconds},
+           {"processingSeconds", v.processingSeconds},
+           {"reportSeconds", v.reportSeconds},
+           {"p50FileMilliseconds", v.p50FileMilliseconds},
+           {"p95FileMilliseconds", v.p95FileMilliseconds},
+           {"inputBytes", v.inputBytes},
+           {"outputBytes", v.outputBytes},
+           {"files", v.files}};
+  putOptional(j, "modelPath", v.modelPath);
+  putOptional(j, "firstOutputSeconds", v.firstOutputSeconds);
+}
+
+RunSummary runSummaryFromJSON(const json& j) {
+  RunSummary s(j.at("configuration").get<BatchConfiguration>());
+  s.schemaVersion = integer(j, "schemaVersion");
+  s.createdAt = parseISO8601(text(j, "createdAt"));
+  s.machine = text(j, "machine");
+  s.os = text(j, "os");
+  s.runDirectory = folderFromJSON(j, "runDirectory");
+  s.discovered = integer(j, "discovered");
+  s.processed = integer(j, "processed");
+  s.cropped = integer(j, "cropped");
+  s.unchanged = integer(j, "unchanged");
+  s.filtered = integer(j, "filtered");
+  s.review = integer(j, "review");
+  s.failed = integer(j, "failed");
+  if (!j.at("cancelled").is_boolean()) throw std::invalid_argument("\"cancelled\" is not a boolean");
+  s.cancelled = j.at("cancelled").get<bool>();
+  s.scanSeconds = number(j, "scanSeconds");
+  s.modelStartupSeconds = number(j, "modelStartupSeconds");
+  s.processingSeconds = number(j, "processingSeconds");
+  s.reportSeconds = number(j, "reportSeconds");
+  s.p50FileMilliseconds = number(j, "p50FileMilliseconds");
+  s.p95FileMilliseconds = number(j, "p95FileMilliseconds");
+  s.inputBytes = integer(j, "inputBytes");
+  s.outputBytes = integer(j, "outputBytes");
+  s.files = j.at("files").get<std::vector<FileResult>>();
+  if (present(j, "modelPath")) s.modelPath = text(j, "modelPath");
+  if (present(j, "firstOutputSeconds")) s.firstOutputSeconds = number(j, "firstOutputSeconds");
+  return s;
+}
+
 }  // namespace kestrel

@@ -11,6 +11,7 @@
 #include <nlohmann/json.hpp>
 
 #include "core/batch/batch_configuration.h"
+#include "core/batch/run_summary.h"
 #include "core/jpeg/jpeg_info.h"
 #include "core/planning/geometry.h"
 #include "core/sharpness/sharpness_records.h"
@@ -40,6 +41,12 @@ void to_json(nlohmann::json& j, const SharpnessAssessment& value);
 void from_json(const nlohmann::json& j, SharpnessAssessment& value);
 void to_json(nlohmann::json& j, const BatchConfiguration& value);
 BatchConfiguration configurationFromJSON(const nlohmann::json& j);
+void to_json(nlohmann::json& j, const StageTimes& value);
+void from_json(const nlohmann::json& j, StageTimes& value);
+void to_json(nlohmann::json& j, const FileResult& value);
+void from_json(const nlohmann::json& j, FileResult& value);
+void to_json(nlohmann::json& j, const RunSummary& value);
+RunSummary runSummaryFromJSON(const nlohmann::json& j);
 
 // Helpers for the record encoders of other modules.
 namespace json_fields {
@@ -61,6 +68,11 @@ void putOptional(nlohmann::json& object, const char* key, const std::optional<T>
 }  // namespace kestrel
 
 namespace nlohmann {
+template <>
+struct adl_serializer<kestrel::RunSummary> {
+  static kestrel::RunSummary from_json(const json& j) { return kestrel::runSummaryFromJSON(j); }
+  static void to_json(json& j, const kestrel::RunSummary& value) { kestrel::to_json(j, value); }
+};
 template <>
 struct adl_serializer<kestrel::BatchConfiguration> {
   static kestrel::BatchConfiguration from_json(const json& j) {

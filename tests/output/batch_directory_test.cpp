@@ -11,7 +11,6 @@
 
 #include <map>
 #include <nlohmann/json.hpp>
-#include <regex>
 #include <set>
 
 #include "core/batch/crop_error.h"
@@ -46,6 +45,22 @@ fs::path reserveLabelled(const fs::path& root, const std::string& source,
                          const std::string& label = "城市半程",
                          const std::string& date = "20260405") {
   return BatchDirectory::reserve(root, label, date, source);
+}
+
+// "隼影-yyyyMMdd-HHmmss-XXXXXX" with six upper-case hexadecimal characters.
+bool isUnlabelledName(const std::string& name) {
+  const std::string brand = "隼影-";
+  if (!name.starts_with(brand) || name.size() != brand.size() + 22) return false;
+  const std::string rest = name.substr(brand.size());
+  for (std::size_t i = 0; i < rest.size(); ++i) {
+    const char c = rest[i];
+    if (i == 8 || i == 15) {
+      if (c != '-') return false;
+    } else if (i < 15 ? !(c >= '0' && c <= '9') : !((c >= '0' && c <= '9') || (c >= 'A' && c <= 'F'))) {
+      return false;
+    }
+  }
+  return true;
 }
 
 TEST(CleanLabelTest, ReplacesSeparatorsAndTrimsTheEnds) {
@@ -105,9 +120,8 @@ TEST(BatchDirectoryReserveTest, UnlabelledNamesCarryTimeAndRandomSuffix) {
   const fs::path root = dir / "new" / "root";
   const fs::path a = BatchDirectory::reserve(root, std::nullopt, std::nullopt, "");
   const fs::path b = BatchDirectory::reserve(root, "  ", std::nullopt, "");
-  const std::regex form("隼影-[0-9]{8}-[0-9]{6}-[0-9A-F]{6}");
-  EXPECT_TRUE(std::regex_match(a.filename().string(), form)) << a;
-  EXPECT_TRUE(std::regex_match(b.filename().string(), form)) << b;
+  EXPECT_TRUE(isUnlabelledName(a.filename())) << a;
+  EXPECT_TRUE(isUnlabelledName(b.filename())) << b;
   EXPECT_NE(a, b);
   EXPECT_TRUE(fs::is_empty(a));
   // The unlabelled scheme uses neither lock nor registry.
@@ -130,7 +144,9 @@ TEST(BatchDirectoryReserveTest, CardsCountUpAndRerunsGetTheirOwnDirectory) {
   ASSERT_EQ(::stat((root / ".sunying-batches.lock").c_str(), &st), 0);
   EXPECT_EQ(st.st_mode & 0777, 0600u);
   ASSERT_EQ(::stat((root / (std::string(kPrefix) + "1")).c_str(), &st), 0);
-  EXPECT_EQ(st.st_mode & 0777, 0755u & ~[] { mode_t m = umask(0); umask(m); return m; }());
+  const mode_t mask = umask(0);
+  umask(mask);
+  EXPECT_EQ(st.st_mode & 0777, 0755u & ~mask);
 
   const std::string text = readFile(root / ".sunying-batches.json");
   EXPECT_LT(text.find("\"cards\""), text.find("\"schema\""));  // sorted keys

@@ -1,0 +1,153 @@
+// SPDX-License-Identifier: MIT
+// summary.json, statistics.json and files.csv.
+#include <algorithm>
+#include <charconv>
+#include <nlohmann/json.hpp>
+
+#include "core/output/atomic_file.h"
+#include "core/output/json_format.h"
+#include "core/output/record_json.h"
+#include "core/output/report_writer.h"
+
+namespace kestrel::ReportWriter {
+
+namespace {
+
+constexpr std::string_view kStatisticsNote =
+    "处理计时含读取、检测、裁剪和文件写入；模型启动与预览另计。未强制刷盘，操作系统文件缓存可能影响结果。";
+
+constexpr std::string_view kCSVHeader =
+    "index,file,status,input_bytes,output_bytes,input_width,input_height,orientation,crop_x,"
+    "crop_y,crop_width,crop_height,read_ms,header_ms,thumbnail_ms,inference_ms,planning_ms,"
+    "transform_ms,write_ms,total_ms,reason,error,destination_folder,trim_percent,"
+    "output_megapixels,sharpness_verdict,sharpness_roi,laplacian_variance,gradient_energy,"
+    "high_frequency_ratio,contrast,sharpness_ms,quality_reason\n";
+
+std::string csvQuoted(std::string_view text) {
+  std::string out = "\"";
+  for (char c : text) {
+    if (c == '"') out += '"';
+    out += c;
+  }
+  out += '"';
+  return out;
+}
+
+std::string csvQuotedOptional(const std::optional<std::string>& text) {
+  return csvQuoted(text ? std::string_view(*text) : std::string_view());
+}
+
+std::string milliseconds(double seconds) { return fixed(seconds * 1000); }
+
+// Size of what was written for a result: the crop, else the original.
+std::pair<std::int64_t, std::int64_t> outputSize(const FileResult& r) {
+  if (r.decision && r.decision->crop) return {r.decision->crop->width, r.decision->crop->height};
+  if (r.info) return {r.info->width, r.info->height};
+  return {0, 0};
+}
+
+std::string csvLine(const FileResult& r) {
+  std::vector<std::string> cells;
+  cells.reserve(33);
+  cells.push_back(std::to_string(r.index));
+  cells.push_back(csvQuoted(r.relativePath));
+  cells.emplace_back(r.status());
+  cells.push_back(std::to_string(r.inputBytes));
+  cells.push_back(std::to_string(r.outputBytes));
+  cells.push_back(r.info ? std::to_string(r.info->width) : "");
+  cells.push_back(r.info ? std::to_string(r.info->height) : "");
+  cells.push_back(std::to_string(r.orientation));
+  const std::optional<PixelRect> crop = r.decision ? r.decision->crop : std::nullopt;
+  for (std::int64_t value : {crop ? crop->x : 0, crop ? crop->y : 0, crop ? crop->width : 0,
+                             crop ? crop->height : 0}) {
+    cells.push_back(crop ? std::to_string(value) : "");
+  }
+  for (double seconds : {r.timings.read, r.timings.header, r.timings.thumbnail, r.timings.inference,
+                         r.timings.planning, r.timings.transform, r.timings.write,
+                         r.elapsedSeconds}) {
+    cells.push_back(milliseconds(seconds));
+  }
+  cells.push_back(csvQuoted(r.decision ? std::string_view(r.decision->reason) : ""));
+  cells.push_back(csvQuotedOptional(r.error));
+  cells.emplace_back(r.destinationFolder());
+
+  const auto [w, h] = outputSize(r);
+  const double trim =
+      r.info ? (1 - static_cast<double>(w) / static_cast<double>(r.info->width)) * 100 : 0;
+  cells.push_back(fixed(trim));
+  cells.push_back(fixed(static_cast<double>(h * w) / 1'000'000));
+
+  const auto& s = r.sharpness;
+  cells.push_back(s ? std::string(rawValue(s->verdict)) : "not-assessed");
+  cells.push_back(s ? s->regionKind : "");
+  for (double measure : {s ? s->laplacianVariance : 0, s ? s->gradientEnergy : 0,
+                         s ? s->highFrequencyRatio : 0, s ? s->contrast : 0}) {
+    cells.push_back(fixed(measure));
+  }
+  cells.push_back(milliseconds(r.timings.sharpness));
+  if (r.filteredReason) {
+    cells.push_back(csvQuotedOptional(r.filteredReason));
+  } else if (r.reviewReason) {
+    cells.push_back(csvQuotedOptional(r.reviewReason));
+  } else {
+    cells.push_back(csvQuoted(s ? std::string_view(s->reason) : ""));
+  }
+
+  std::string line;
+  for (std::size_t i = 0; i < cells.size(); ++i) {
+    if (i > 0) line += ',';
+    line += cells[i];
+  }
+  line += '\n';
+  return line;
+}
+
+}  // namespace
+
+std::string fixed(double value) {
+  char buffer[400];
+  const auto result = std::to_chars(buffer, buffer + sizeof buffer, value,
+                                    std::chars_format::fixed, 2);
+  return std::string(buffer, result.ptr);
+}
+
+std::string summaryJSON(const RunSummary& summary) { return dumpJSON(nlohmann::json(summary)); }
+
+std::string statisticsJSON(const RunSummary& s) {
+  const nlohmann::json statistics = {
+      {"images_per_second", s.imagesPerSecond()},
+      {"processing_seconds", s.processingSeconds},
+      {"startup_seconds", s.modelStartupSeconds},
+      {"scan_seconds", s.scanSeconds},
+      {"preview_report_seconds", s.reportSeconds},
+      {"end_to_end_seconds",
+       s.processingSeconds + (s.modelStartupSeconds + s.scanSeconds) + s.reportSeconds},
+      {"processed", s.processed},
+      {"cropped", s.cropped},
+      {"unchanged", s.unchanged},
+      {"filtered", s.filtered},
+      {"review", s.review},
+      {"failed", s.failed},
+      {"p50_file_ms", s.p50FileMilliseconds},
+      {"p95_file_ms", s.p95FileMilliseconds},
+      {"input_bytes", s.inputBytes},
+      {"output_bytes", s.outputBytes},
+      {"note", kStatisticsNote},
+  };
+  return dumpJSON(statistics);
+}
+
+std::string filesCSV(const RunSummary& summary) {
+  std::string csv(kCSVHeader);
+  for (const FileResult& result : summary.files) csv += csvLine(result);
+  return csv;
+}
+
+void writeData(const RunSummary& summary) {
+  const std::string summaryText = summaryJSON(summary);  // encoding fails before anything is written
+  writeFileAtomically(summary.runDirectory / "summary.json", summaryText);
+  writeFileAtomically(summary.runDirectory / "statistics.json", statisticsJSON(summary));
+  writeFileAtomically(summary.runDirectory / "files.csv", filesCSV(summary));
+}
+
+}  // namespace kestrel::ReportWriter
