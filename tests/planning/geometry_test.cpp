@@ -20,7 +20,7 @@ TEST(BoxTest, ClippedKeepsThePartInsideTheUnitSquare) {
   expectBoxNear(Box{-0.1, 0.5, 0.3, 0.7}.clipped(), {0, 0.5, 0.2, 0.5});
   expectBoxNear(Box{1.2, 0.2, 0.1, 0.1}.clipped(), {1, 0.2, 0, 0.1});
   expectBoxNear(Box{0.2, -0.5, 0.1, 0.2}.clipped(), {0.2, 0, 0.1, 0});
-  EXPECT_EQ((Box{0.1, 0.2, 0.3, 0.4}.clipped()), (Box{0.1, 0.2, 0.3, 0.4}));
+  expectBoxNear(Box{0.1, 0.2, 0.3, 0.4}.clipped(), {0.1, 0.2, 0.3, 0.4});
 }
 
 TEST(BoxTest, ContainsAllowsATolerancePerEdge) {
