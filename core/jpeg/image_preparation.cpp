@@ -1,0 +1,296 @@
+// SPDX-License-Identifier: MIT
+#include "core/jpeg/image_preparation.h"
+
+#include <algorithm>
+#include <array>
+#include <cstring>
+#include <new>
+#include <optional>
+#include <vector>
+
+#include "core/batch/crop_error.h"
+#include "core/jpeg/exif.h"
+#include "core/jpeg/libjpeg_support.h"
+
+namespace kestrel {
+
+namespace {
+
+constexpr const char* kUnreadable = "无法读取 JPEG 图像";
+constexpr const char* kNoThumbnail = "无法生成分析小图";
+constexpr int kRowsPerRead = 16;
+constexpr std::int64_t kMaxThumbnailPixels = 140'000'000;
+
+struct Size {
+  std::int64_t width;
+  std::int64_t height;
+};
+
+// The longer side becomes `longEdge` (never enlarged), the shorter one is
+// scaled by the same factor, rounded half up, at least 1.
+Size targetSize(std::int64_t width, std::int64_t height, std::int64_t longEdge) {
+  const std::int64_t longer = std::max(width, height);
+  if (longer <= longEdge) return {width, height};
+  const auto scaled = [&](std::int64_t side) {
+    return std::max<std::int64_t>(1, (2 * side * longEdge + longer) / (2 * longer));
+  };
+  return width >= height ? Size{longEdge, scaled(height)} : Size{scaled(width), longEdge};
+}
+
+// Area averaging (a box filter with exact fractional coverage) from a
+// source size to a smaller or equal target size, fed one source row at a
+// time so that the decoded picture is never held whole. In integer units
+// where a source pixel is `dst` long and a target pixel `src` long, each
+// source column or row overlaps at most two target ones; every target
+// value is the weighted sum divided by srcWidth × srcHeight, rounded.
+class AreaResampler {
+ public:
+  AreaResampler(int srcWidth, int srcHeight, int dstWidth, int dstHeight, std::uint8_t* out)
+      : srcWidth_(srcWidth),
+        srcHeight_(srcHeight),
+        dstWidth_(dstWidth),
+        dstHeight_(dstHeight),
+        out_(out),
+        columns_(static_cast<std::size_t>(srcWidth)),
+        rowSum_(static_cast<std::size_t>(dstWidth) * 3),
+        current_(rowSum_.size()),
+        next_(rowSum_.size()) {
+    for (int sx = 0; sx < srcWidth; ++sx) {
+      const std::int64_t begin = std::int64_t{sx} * dstWidth;
+      const std::int64_t end = begin + dstWidth;
+      const std::int64_t target = begin / srcWidth;
+      const std::int64_t boundary = (target + 1) * srcWidth;
+      const std::int64_t first = std::min(end, boundary) - begin;
+      columns_[sx] = {static_cast<std::uint32_t>(target), static_cast<std::uint32_t>(first),
+                      static_cast<std::uint32_t>(dstWidth - first)};
+    }
+  }
+
+  void addRow(const std::uint8_t* rgb) {
+    std::fill(rowSum_.begin(), rowSum_.end(), 0u);
+    for (int sx = 0; sx < srcWidth_; ++sx) {
+      const Column& c = columns_[sx];
+      const std::uint8_t* p = rgb + 3 * sx;
+      std::uint32_t* sum = rowSum_.data() + 3 * c.target;
+      for (int k = 0; k < 3; ++k) sum[k] += p[k] * c.first;
+      if (c.second != 0) {
+        for (int k = 0; k < 3; ++k) sum[3 + k] += p[k] * c.second;
+      }
+    }
+    const std::int64_t begin = std::int64_t{row_} * dstHeight_;
+    const std::int64_t end = begin + dstHeight_;
+    const std::int64_t boundary = (std::int64_t{target_} + 1) * srcHeight_;
+    const std::int64_t first = std::min(end, boundary) - begin;
+    accumulate(current_, static_cast<std::uint64_t>(first));
+    if (end >= boundary) {
+      emit();
+      std::swap(current_, next_);
+      std::fill(next_.begin(), next_.end(), 0u);
+      if (end > boundary) accumulate(current_, static_cast<std::uint64_t>(end - boundary));
+    }
+    ++row_;
+  }
+
+ private:
+  struct Column {
+    std::uint32_t target;  // first target column it overlaps
+    std::uint32_t first;   // overlap with that column
+    std::uint32_t second;  // overlap with the next one
+  };
+
+  void accumulate(std::vector<std::uint64_t>& into, std::uint64_t weight) {
+    for (std::size_t i = 0; i < rowSum_.size(); ++i) into[i] += rowSum_[i] * weight;
+  }
+
+  void emit() {
+    if (target_ >= dstHeight_) return;
+    const std::uint64_t total = std::uint64_t(srcWidth_) * std::uint64_t(srcHeight_);
+    std::uint8_t* row = out_ + std::size_t(target_) * std::size_t(dstWidth_) * 3;
+    for (std::size_t i = 0; i < current_.size(); ++i) {
+      row[i] = static_cast<std::uint8_t>((current_[i] + total / 2) / total);
+    }
+    ++target_;
+  }
+
+  int srcWidth_, srcHeight_, dstWidth_, dstHeight_;
+  std::uint8_t* out_;
+  std::vector<Column> columns_;
+  std::vector<std::uint32_t> rowSum_;
+  std::vector<std::uint64_t> current_, next_;
+  int row_ = 0;
+  int target_ = 0;
+};
+
+// Source pixel shown at display position (dx, dy) of an image stored
+// width × height, for EXIF orientations 2–8 (others: as stored).
+std::array<int, 2> storedPosition(int orientation, int dx, int dy, int width, int height) {
+  switch (orientation) {
+    case 2:
+      return {width - 1 - dx, dy};
+    case 3:
+      return {width - 1 - dx, height - 1 - dy};
+    case 4:
+      return {dx, height - 1 - dy};
+    case 5:
+      return {dy, dx};
+    case 6:
+      return {dy, height - 1 - dx};
+    case 7:
+      return {width - 1 - dy, height - 1 - dx};
+    case 8:
+      return {width - 1 - dy, dx};
+    default:
+      return {dx, dy};
+  }
+}
+
+RGBImage upright(RGBImage stored, int orientation) {
+  if (orientation < 2 || orientation > 8) return stored;
+  const bool swaps = orientation >= 5;
+  RGBImage display;
+  display.width = swaps ? stored.height : stored.width;
+  display.height = swaps ? stored.width : stored.height;
+  display.pixels.resize(stored.pixels.size());
+  std::uint8_t* out = display.pixels.data();
+  for (int dy = 0; dy < display.height; ++dy) {
+    for (int dx = 0; dx < display.width; ++dx, out += 3) {
+      const auto [sx, sy] = storedPosition(orientation, dx, dy, stored.width, stored.height);
+      std::memcpy(out, stored.pixels.data() + (std::size_t(sy) * stored.width + sx) * 3, 3);
+    }
+  }
+  return display;
+}
+
+// CMYK as libjpeg returns it (Adobe files store it inverted) to RGB.
+void inkToRGB(const std::uint8_t* cmyk, std::uint8_t* rgb, int width, bool inverted) {
+  for (int x = 0; x < width; ++x, cmyk += 4, rgb += 3) {
+    const int k = inverted ? cmyk[3] : 255 - cmyk[3];
+    for (int c = 0; c < 3; ++c) {
+      const int ink = inverted ? cmyk[c] : 255 - cmyk[c];
+      rgb[c] = static_cast<std::uint8_t>((ink * k + 127) / 255);
+    }
+  }
+}
+
+RGBImage decodeThumbnail(const ImageSource& source, std::int64_t longEdge) {
+  libjpeg::ErrorManager errors(false);
+  libjpeg::DecompressHandle decoder(errors);
+  jpeg_decompress_struct* in = decoder.get();
+  const Bytes& data = source.data;
+  bool ink = false;
+  if (!libjpeg::guarded(errors, [&] {
+        jpeg_mem_src(in, data.data(), data.size());
+        jpeg_read_header(in, TRUE);
+        ink = in->jpeg_color_space == JCS_CMYK || in->jpeg_color_space == JCS_YCCK;
+      })) {
+    throw CropError(kNoThumbnail);
+  }
+  const Size target = targetSize(in->image_width, in->image_height, longEdge);
+  // Within the pixel limit of the whole system, so a huge long edge cannot
+  // ask for an absurd buffer.
+  if (target.width * target.height > kMaxThumbnailPixels) throw CropError(kNoThumbnail);
+  // The smallest DCT scale whose output still covers the target both ways.
+  unsigned denominator = 1;
+  for (const unsigned d : {8u, 4u, 2u}) {
+    if ((in->image_width + d - 1) / d >= target.width &&
+        (in->image_height + d - 1) / d >= target.height) {
+      denominator = d;
+      break;
+    }
+  }
+  const bool inverted = ink && in->saw_Adobe_marker;
+  if (!libjpeg::guarded(errors, [&] {
+        in->out_color_space = ink ? JCS_CMYK : JCS_RGB;
+        in->scale_num = 1;
+        in->scale_denom = denominator;
+        jpeg_start_decompress(in);
+      })) {
+    throw CropError(kNoThumbnail);
+  }
+  const int width = static_cast<int>(in->output_width);
+  const int height = static_cast<int>(in->output_height);
+  const int channels = in->output_components;
+  if (width < target.width || height < target.height || channels != (ink ? 4 : 3)) {
+    throw CropError(kNoThumbnail);
+  }
+
+  RGBImage stored;
+  stored.width = static_cast<int>(target.width);
+  stored.height = static_cast<int>(target.height);
+  stored.pixels.resize(std::size_t(stored.width) * std::size_t(stored.height) * 3);
+  const bool resample = width != stored.width || height != stored.height;
+  std::optional<AreaResampler> resampler;
+  if (resample) resampler.emplace(width, height, stored.width, stored.height, stored.pixels.data());
+
+  std::vector<std::uint8_t> rows(std::size_t(width) * std::size_t(channels) * kRowsPerRead);
+  std::vector<std::uint8_t> rgbRow(ink ? std::size_t(width) * 3 : 0);
+  std::array<JSAMPROW, kRowsPerRead> rowPointers{};
+  for (int i = 0; i < kRowsPerRead; ++i) {
+    rowPointers[i] = rows.data() + std::size_t(i) * std::size_t(width) * std::size_t(channels);
+  }
+  int done = 0;
+  while (done < height) {
+    JDIMENSION got = 0;
+    if (!libjpeg::guarded(
+            errors, [&] { got = jpeg_read_scanlines(in, rowPointers.data(), kRowsPerRead); }) ||
+        got == 0) {
+      throw CropError(kNoThumbnail);
+    }
+    for (JDIMENSION i = 0; i < got; ++i, ++done) {
+      const std::uint8_t* row = rowPointers[i];
+      if (ink) {
+        inkToRGB(row, rgbRow.data(), width, inverted);
+        row = rgbRow.data();
+      }
+      if (resample) {
+        resampler->addRow(row);
+      } else {
+        std::memcpy(stored.pixels.data() + std::size_t(done) * std::size_t(width) * 3, row,
+                    std::size_t(width) * 3);
+      }
+    }
+  }
+  return stored;
+}
+
+}  // namespace
+
+namespace ImagePreparation {
+
+ImageSource source(Bytes data) {
+  libjpeg::ErrorManager errors(false);
+  ImageSource result;
+  try {
+    libjpeg::DecompressHandle decoder(errors);
+    jpeg_decompress_struct* in = decoder.get();
+    if (data.empty() || !libjpeg::guarded(errors, [&] {
+          jpeg_mem_src(in, data.data(), data.size());
+          jpeg_read_header(in, TRUE);
+        })) {
+      throw CropError(kUnreadable);
+    }
+    result.storedWidth = static_cast<int>(in->image_width);
+    result.storedHeight = static_cast<int>(in->image_height);
+  } catch (const std::bad_alloc&) {
+    throw CropError(kUnreadable);
+  }
+  result.data = std::move(data);
+  return result;
+}
+
+int orientation(const ImageSource& source) {
+  return exif::orientation(source.data.span()).value_or(1);
+}
+
+RGBImage thumbnail(const ImageSource& source, std::int64_t longEdge) {
+  if (longEdge < 1 || source.data.empty()) throw CropError(kNoThumbnail);
+  try {
+    return upright(decodeThumbnail(source, longEdge), orientation(source));
+  } catch (const std::bad_alloc&) {
+    throw CropError(kNoThumbnail);
+  }
+}
+
+}  // namespace ImagePreparation
+
+}  // namespace kestrel

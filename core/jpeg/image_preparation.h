@@ -1,0 +1,39 @@
+// SPDX-License-Identifier: MIT
+// ImagePreparation: the display-oriented analysis image of a photo.
+#pragma once
+
+#include <cstdint>
+
+#include "core/batch/bytes.h"
+#include "core/jpeg/rgb_image.h"
+
+namespace kestrel {
+
+// The JPEG bytes of one photo and its stored size, as made by
+// ImagePreparation::source. Holds no decoded pixels.
+struct ImageSource {
+  Bytes data;
+  int storedWidth = 0;
+  int storedHeight = 0;
+};
+
+namespace ImagePreparation {
+
+// Throws CropError "无法读取 JPEG 图像" when the bytes are not a readable JPEG.
+ImageSource source(Bytes data);
+
+// The EXIF Orientation of the photo, not range-checked; 1 when absent.
+int orientation(const ImageSource& source);
+
+// An upright (EXIF orientation applied) RGB image whose longer side is
+// exactly `longEdge`, or the stored size when the photo is smaller (never
+// enlarged); the aspect ratio is kept, the shorter side rounded. Decoded
+// once at the smallest DCT scale (1/8, 1/4, 1/2, 1) that still covers the
+// target, then area-averaged. Corrupt or truncated entropy data is decoded
+// as far as it goes, as an image viewer would. Grayscale and CMYK photos
+// come out as RGB. Throws CropError "无法生成分析小图".
+RGBImage thumbnail(const ImageSource& source, std::int64_t longEdge);
+
+}  // namespace ImagePreparation
+
+}  // namespace kestrel

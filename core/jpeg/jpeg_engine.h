@@ -1,0 +1,59 @@
+// SPDX-License-Identifier: MIT
+// JPEGEngine: one worker's JPEG codec context with the system's checks and
+// ownership rules on top of the mc_jpeg layer.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <span>
+
+#include "core/batch/bytes.h"
+#include "core/jpeg/jpeg_info.h"
+#include "core/planning/geometry.h"
+#include "core/sharpness/sharpness_records.h"
+
+namespace kestrel {
+
+struct mc_jpeg_context;
+
+// Owns one codec context for the life of a worker; move-only, never shared
+// between threads. Every failure is a CropError with the codec's message or
+// the system's own text. Bytes and patches returned own their codec buffers
+// and may outlive the engine.
+class JPEGEngine {
+ public:
+  // Throws CropError "无法创建 TurboJPEG 引擎" when the context cannot be made.
+  JPEGEngine();
+  ~JPEGEngine();
+  JPEGEngine(JPEGEngine&&) noexcept;
+  JPEGEngine& operator=(JPEGEngine&&) noexcept;
+
+  // Header facts; rejects a width or height below 1 and more than
+  // 140 000 000 pixels.
+  JPEGInfo header(std::span<const std::uint8_t> data);
+  JPEGInfo header(const Bytes& data) { return header(data.span()); }
+
+  // Lossless crop of a raw-space rectangle whose origin is MCU-aligned,
+  // with the EXIF dimension fields set to the rectangle's size.
+  Bytes crop(std::span<const std::uint8_t> data, const PixelRect& rect);
+  Bytes crop(const Bytes& data, const PixelRect& rect) { return crop(data.span(), rect); }
+
+  // 8-bit grayscale patch of a raw-space rectangle, at half scale when its
+  // shorter side is 320 pixels or more. The patch may start a few columns
+  // left of the rectangle (on a scaled MCU boundary).
+  GrayPatch grayscaleROI(std::span<const std::uint8_t> data, const PixelRect& rect);
+  GrayPatch grayscaleROI(const Bytes& data, const PixelRect& rect) {
+    return grayscaleROI(data.span(), rect);
+  }
+
+  // The scale denominator grayscaleROI uses for a rectangle.
+  static int grayscaleScale(const PixelRect& rect);
+
+ private:
+  struct Destroy {
+    void operator()(mc_jpeg_context* context) const noexcept;
+  };
+  std::unique_ptr<mc_jpeg_context, Destroy> context_;
+};
+
+}  // namespace kestrel
