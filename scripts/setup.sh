@@ -3,6 +3,7 @@
 # configures and builds into build/ with Ninja.
 #
 #   scripts/setup.sh [--debug] [--sanitize] [--no-build] [--build-dir DIR]
+#                    [--models-from DIR] [--no-models]
 #
 # Safe to run again: packages already present are not reinstalled and an
 # existing build directory is reconfigured in place.
@@ -13,6 +14,8 @@ build_type=Release
 sanitize=OFF
 do_build=1
 build_dir="$here/build"
+models_from=""
+do_models=1
 
 while [ $# -gt 0 ]; do
   case "$1" in
@@ -20,7 +23,9 @@ while [ $# -gt 0 ]; do
     --sanitize) sanitize=ON; [ "$build_type" = Release ] && build_type=RelWithDebInfo ;;
     --no-build) do_build=0 ;;
     --build-dir) build_dir=$2; shift ;;
-    -h|--help) sed -n '2,10p' "$0"; exit 0 ;;
+    --models-from) models_from=$2; shift ;;
+    --no-models) do_models=0 ;;
+    -h|--help) sed -n '2,11p' "$0"; exit 0 ;;
     *) echo "setup.sh: unknown option $1" >&2; exit 2 ;;
   esac
   shift
@@ -65,4 +70,12 @@ if [ "$do_build" = 1 ]; then
   cmake -S "$here" -B "$build_dir" -G Ninja \
     -DCMAKE_BUILD_TYPE="$build_type" -DKESTREL_SANITIZE="$sanitize"
   cmake --build "$build_dir"
+fi
+
+# --- Models -------------------------------------------------------------------
+# The face model (npm) and the person model go into Models/ (git-ignored); see
+# scripts/setup_models.sh. Offline this only prints what to do instead: it
+# never fails the setup.
+if [ "$do_models" = 1 ]; then
+  "$here/scripts/setup_models.sh" ${models_from:+--models-from "$models_from"} || true
 fi
