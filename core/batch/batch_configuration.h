@@ -46,6 +46,9 @@ struct BatchConfiguration {
   std::filesystem::path input;       // read only, never written
   std::filesystem::path outputRoot;  // the batch directory is reserved under it
   std::optional<std::filesystem::path> model;
+  // The face detector's folder; none means the usual search. Not part of the
+  // saved configuration's required keys.
+  std::optional<std::filesystem::path> faceModel;
   int workers = defaultWorkerCount();
   double maximumTrim = 0.15;
   std::int64_t minimumLongEdge = 4000;

@@ -14,4 +14,15 @@ inline double monotonicSeconds() {
   return static_cast<double>(ns.count()) / 1e9;
 }
 
+// Runs `stage` and stores its duration in `slot`, also when it throws.
+template <typename F>
+auto timedInto(double& slot, F&& stage) {
+  struct Stop {
+    double& slot;
+    double start;
+    ~Stop() { slot = monotonicSeconds() - start; }
+  } stop{slot, monotonicSeconds()};
+  return stage();
+}
+
 }  // namespace kestrel

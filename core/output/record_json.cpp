@@ -182,6 +182,7 @@ void to_json(json& j, const BatchConfiguration& v) {
     std::error_code ec;
     j["model"] = fileURL(*v.model, std::filesystem::is_directory(*v.model, ec));
   }
+  if (v.faceModel) j["faceModel"] = fileURL(*v.faceModel, true);
   putOptional(j, "limit", v.limit);
   putOptional(j, "eventName", v.eventName);
   putOptional(j, "eventDate", v.eventDate);
@@ -201,6 +202,7 @@ BatchConfiguration configurationFromJSON(const json& j) {
   c.compute = j.at("compute").get<ComputeChoice>();
   c.datasetLabel = text(j, "datasetLabel");
   if (present(j, "model")) c.model = folderFromJSON(j, "model");
+  if (present(j, "faceModel")) c.faceModel = folderFromJSON(j, "faceModel");
   if (present(j, "limit")) c.limit = integer(j, "limit");
   if (present(j, "eventName")) c.eventName = text(j, "eventName");
   if (present(j, "eventDate")) c.eventDate = text(j, "eventDate");

@@ -1,0 +1,204 @@
+// SPDX-License-Identifier: MIT
+// kestrel-batch: runs one Kestrel batch from a terminal.
+//
+// The first Ctrl-C asks the run to stop after the files in hand (reports are
+// still written); a second one aborts at once. Exit status: 0 when the run
+// completed (also after a stop request), 1 when it failed, 2 for usage errors.
+#include <signal.h>
+#include <unistd.h>
+
+#include <CLI/CLI.hpp>
+#include <atomic>
+#include <cstdio>
+#include <cstdlib>
+#include <iostream>
+#include <mutex>
+#include <thread>
+
+#include "core/batch/batch_processor.h"
+#include "core/batch/crop_error.h"
+#include "core/jpeg/malloc_tuning.h"
+#include "core/output/report_writer.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+using namespace kestrel;
+
+fs::path defaultOutputRoot() {
+  if (const char* pictures = std::getenv("XDG_PICTURES_DIR"); pictures && *pictures) {
+    return fs::path(pictures) / "KestrelResults";
+  }
+  const char* home = std::getenv("HOME");
+  return fs::path(home ? home : ".") / "Pictures" / "KestrelResults";
+}
+
+// Prints progress snapshots to stderr: a redrawn bar on a terminal, one line
+// per file otherwise. Snapshots come from several workers and may arrive out
+// of order; older ones are dropped.
+class ProgressPrinter {
+ public:
+  ProgressPrinter() : terminal_(::isatty(STDERR_FILENO) == 1) {}
+
+  void operator()(const BatchProgress& p) {
+    std::lock_guard guard(lock_);
+    if (p.completed <= shown_) return;
+    shown_ = p.completed;
+    const std::string counts = "裁剪 " + std::to_string(p.cropped) + " · 过滤 " +
+                               std::to_string(p.filtered) + " · 待复核 " +
+                               std::to_string(p.review) + " · 失败 " + std::to_string(p.failed);
+    if (terminal_) {
+      constexpr int kWidth = 30;
+      const auto filled = static_cast<int>(kWidth * p.completed / std::max<std::int64_t>(p.total, 1));
+      std::string bar(static_cast<std::size_t>(filled), '#');
+      bar.append(static_cast<std::size_t>(kWidth - filled), '.');
+      std::fprintf(stderr, "\r\033[K[%s] %lld/%lld  %s", bar.c_str(),
+                   static_cast<long long>(p.completed), static_cast<long long>(p.total),
+                   counts.c_str());
+      if (p.completed == p.total) std::fputc('\n', stderr);
+    } else {
+      std::fprintf(stderr, "[%lld/%lld] %s  (%s)\n", static_cast<long long>(p.completed),
+                   static_cast<long long>(p.total), p.lastFile.c_str(), counts.c_str());
+    }
+    std::fflush(stderr);
+  }
+
+  void finishLine() {
+    std::lock_guard guard(lock_);
+    if (terminal_ && shown_ > 0) std::fputc('\n', stderr);
+  }
+
+ private:
+  std::mutex lock_;
+  std::int64_t shown_ = 0;
+  bool terminal_;
+};
+
+// Turns SIGINT/SIGTERM into a stop request (first) or an immediate exit (second).
+class SignalWatcher {
+ public:
+  explicit SignalWatcher(std::shared_ptr<CancellationToken> token) : token_(std::move(token)) {
+    sigemptyset(&signals_);
+    sigaddset(&signals_, SIGINT);
+    sigaddset(&signals_, SIGTERM);
+    // Blocked here, before any worker starts, so only this thread receives them.
+    pthread_sigmask(SIG_BLOCK, &signals_, nullptr);
+    thread_ = std::jthread([this](std::stop_token stop) { watch(stop); });
+  }
+
+ private:
+  void watch(const std::stop_token& stop) {
+    int requests = 0;
+    const timespec poll{0, 200'000'000};
+    while (!stop.stop_requested()) {
+      if (sigtimedwait(&signals_, nullptr, &poll) < 0) continue;
+      if (++requests == 1) {
+        token_->cancel();
+        std::fputs("\n正在停止：处理中的照片完成后保存报告（再按一次 Ctrl-C 立即退出）。\n", stderr);
+      } else {
+        std::fputs("\n已中止。\n", stderr);
+        std::_Exit(130);
+      }
+    }
+  }
+
+  std::shared_ptr<CancellationToken> token_;
+  sigset_t signals_{};
+  std::jthread thread_;
+};
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  tuneMallocForLargeBuffers();
+  CLI::App app{
+      "隼影 kestrel-batch：在终端中处理一个文件夹的 JPEG 照片。\n"
+      "Finds the runners in every JPEG of a folder, crops losslessly where the composition\n"
+      "improves, screens the main runner for blur and files each photo into photos/, filtered/\n"
+      "or review/ of a new batch directory under the output root, with summary.json,\n"
+      "statistics.json, files.csv and report.html. Originals are only read."};
+  app.get_formatter()->column_width(34);
+
+  std::string input;
+  std::string output = defaultOutputRoot().string();
+  std::string mode = "auto";
+  std::string compute = "all";
+  std::optional<std::string> model;
+  std::optional<std::string> faceModel;
+  std::optional<std::int64_t> limit;
+  std::optional<std::string> event;
+  std::optional<std::string> date;
+  BatchConfiguration defaults("", "");
+  int workers = defaults.workers;
+  std::int64_t previews = defaults.previewCount;
+  double maxTrim = defaults.maximumTrim;
+  std::int64_t minLongEdge = defaults.minimumLongEdge;
+
+  app.add_option("--input,-i", input, "Folder of JPEG photos to process (searched recursively; only read)")
+      ->required();
+  app.add_option("--output,-o", output, "Output root; each run creates a new batch directory in it")
+      ->capture_default_str();
+  app.add_option("--mode", mode,
+                 "auto: detection, sharpness screening and composition crops;\n"
+                 "copy: copy every photo unchanged (baseline);\n"
+                 "fixed: centred crop at the largest allowed trim (engine benchmark)")
+      ->check(CLI::IsMember({"auto", "copy", "fixed"}))
+      ->capture_default_str();
+  app.add_option("--model", model, "Person detection model (prepared .mlmodelc folder, .mlmodel package or darknet .cfg)");
+  app.add_option("--face-model", faceModel,
+                 "Folder with the face detector (tiny_face_detector_model.bin and its manifest)");
+  app.add_option("--compute", compute, "Compute units for the model")
+      ->check(CLI::IsMember({"all", "cpu", "cpu-gpu", "cpu-neural"}))
+      ->capture_default_str();
+  app.add_option("--workers", workers, "Parallel workers, 1–8")->capture_default_str();
+  app.add_option("--limit", limit, "Process only the first N files in path order");
+  app.add_option("--previews", previews, "Before/after pairs in report.html, 0–200")->capture_default_str();
+  app.add_option("--max-trim", maxTrim, "Largest trim a crop may make, 0–0.15 (0.15 = 15 %)")
+      ->capture_default_str();
+  app.add_option("--min-long-edge", minLongEdge, "A crop keeps at least this long edge in pixels")
+      ->capture_default_str();
+  app.add_option("--event", event, "Event or category name: batch directories become <event>-<date>-卡<n>");
+  app.add_option("--date", date, "Event date yyyyMMdd (required with --event)");
+
+  try {
+    app.parse(argc, argv);
+  } catch (const CLI::ParseError& error) {
+    const int code = app.exit(error);
+    return code == 0 ? 0 : 2;
+  }
+
+  BatchConfiguration config{fs::path(input), fs::path(output)};
+  config.mode = *processingModeFromRaw(mode);
+  config.compute = *computeChoiceFromRaw(compute);
+  if (model) config.model = fs::path(*model);
+  if (faceModel) config.faceModel = fs::path(*faceModel);
+  config.workers = workers;
+  config.limit = limit;
+  config.previewCount = previews;
+  config.maximumTrim = maxTrim;
+  config.minimumLongEdge = minLongEdge;
+  config.eventName = event;
+  config.eventDate = date;
+
+  const auto token = makeCancellationToken();
+  SignalWatcher signals(token);
+  ProgressPrinter printer;
+  try {
+    const RunSummary summary =
+        BatchProcessor::run(config, token, [&](const BatchProgress& p) { printer(p); });
+    printer.finishLine();
+    std::printf("%s %lld 张：裁剪 %lld · 保留 %lld · 过滤 %lld · 待复核 %lld · 失败 %lld；%s 张/秒\n",
+                summary.cancelled ? "已停止，已处理" : "已处理",
+                static_cast<long long>(summary.processed), static_cast<long long>(summary.cropped),
+                static_cast<long long>(summary.unchanged), static_cast<long long>(summary.filtered),
+                static_cast<long long>(summary.review), static_cast<long long>(summary.failed),
+                ReportWriter::fixed(summary.imagesPerSecond()).c_str());
+    std::printf("批次目录：%s\n报告：%s\n", summary.runDirectory.c_str(),
+                (summary.runDirectory / "report.html").c_str());
+    return 0;
+  } catch (const std::exception& error) {
+    printer.finishLine();
+    std::fprintf(stderr, "kestrel-batch: %s\n", error.what());
+    return 1;
+  }
+}

@@ -1,0 +1,407 @@
+// SPDX-License-Identifier: MIT
+#include "core/batch/batch_processor.h"
+
+#include <fcntl.h>
+#include <stdio.h>
+#include <sys/stat.h>
+#include <sys/statvfs.h>
+#include <sys/utsname.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cmath>
+#include <cstdio>
+#include <fstream>
+#include <mutex>
+#include <system_error>
+#include <thread>
+#include <utility>
+
+#include "core/batch/clock.h"
+#include "core/batch/crop_error.h"
+#include "core/output/atomic_file.h"
+#include "core/output/batch_directory.h"
+#include "core/output/report_writer.h"
+#include "core/planning/crop_planner.h"
+
+namespace kestrel::BatchProcessor {
+
+namespace fs = std::filesystem;
+
+namespace {
+
+constexpr std::string_view kNoInputFiles = "输入文件夹中没有 JPG/JPEG 文件。";
+constexpr std::string_view kCopyBaselineReason = "原样复制基线（未运行 AI）";
+constexpr std::uint64_t kDiskReserve = 2'147'483'648;  // 2 GiB beside the photos themselves
+
+[[noreturn]] void throwErrno(const fs::path& path) {
+  throw std::system_error(errno, std::system_category(), path.string());
+}
+
+class FileDescriptor {
+ public:
+  explicit FileDescriptor(int fd) : fd_(fd) {}
+  ~FileDescriptor() {
+    if (fd_ >= 0) ::close(fd_);
+  }
+  FileDescriptor(const FileDescriptor&) = delete;
+  FileDescriptor& operator=(const FileDescriptor&) = delete;
+  int get() const { return fd_; }
+  int release() { return std::exchange(fd_, -1); }
+
+ private:
+  int fd_;
+};
+
+Bytes readWholeFile(const fs::path& path) {
+  FileDescriptor fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+  if (fd.get() < 0) throwErrno(path);
+  struct stat st {};
+  if (::fstat(fd.get(), &st) != 0) throwErrno(path);
+  std::vector<std::uint8_t> data(static_cast<std::size_t>(std::max<off_t>(st.st_size, 0)));
+  std::size_t filled = 0;
+  for (;;) {
+    if (filled == data.size()) data.resize(data.size() + 65536);  // the file grew
+    const ssize_t n = ::read(fd.get(), data.data() + filled, data.size() - filled);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      throwErrno(path);
+    }
+    if (n == 0) break;
+    filled += static_cast<std::size_t>(n);
+  }
+  data.resize(filled);
+  return Bytes(std::move(data));
+}
+
+// Moves `from` to `to` unless something exists at `to`; never overwrites.
+void renameWithoutReplacing(const fs::path& from, const fs::path& to) {
+  if (::renameat2(AT_FDCWD, from.c_str(), AT_FDCWD, to.c_str(), RENAME_NOREPLACE) == 0) return;
+  if (errno != EINVAL && errno != ENOSYS) throwErrno(to);
+  // File systems without RENAME_NOREPLACE: a hard link also refuses an existing name.
+  if (::link(from.c_str(), to.c_str()) != 0) throwErrno(to);
+  ::unlink(from.c_str());
+}
+
+// Writes `data` to `destination` through a hidden ".<uuid>.partial" file in
+// the same folder, so a final name never carries a half-written photo.
+void writeNewFile(const fs::path& destination, const Bytes& data) {
+  const fs::path temporary =
+      destination.parent_path() / ("." + randomUUIDText() + ".partial");
+  try {
+    FileDescriptor fd(::open(temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644));
+    if (fd.get() < 0) throwErrno(temporary);
+    std::size_t written = 0;
+    while (written < data.size()) {
+      const ssize_t n = ::write(fd.get(), data.data() + written, data.size() - written);
+      if (n < 0) {
+        if (errno == EINTR) continue;
+        throwErrno(temporary);
+      }
+      written += static_cast<std::size_t>(n);
+    }
+    if (::close(fd.release()) != 0) throwErrno(temporary);
+    renameWithoutReplacing(temporary, destination);
+  } catch (...) {
+    ::unlink(temporary.c_str());
+    throw;
+  }
+}
+
+std::string relativePathOf(const fs::path& url, const fs::path& input) {
+  const std::string path = url.string();
+  std::string prefix = input.string();
+  if (!prefix.ends_with('/')) prefix += '/';
+  return path.starts_with(prefix) ? path.substr(prefix.size()) : url.filename().string();
+}
+
+std::optional<std::uint64_t> statvfsFreeBytes(const fs::path& path) {
+  struct statvfs st {};
+  if (::statvfs(path.c_str(), &st) != 0) throwErrno(path);
+  return static_cast<std::uint64_t>(st.f_bavail) * st.f_frsize;
+}
+
+void checkDiskSpace(const std::vector<fs::path>& files, const fs::path& outputRoot,
+                    const Environment& environment) {
+  std::uint64_t total = 0;
+  for (const fs::path& file : files) total += fs::file_size(file);
+  const std::uint64_t required =
+      static_cast<std::uint64_t>(static_cast<double>(total) * 1.15) + kDiskReserve;
+  const auto reported = environment.freeBytes ? environment.freeBytes(outputRoot)
+                                              : statvfsFreeBytes(outputRoot);
+  const std::uint64_t free = reported.value_or(0);
+  if (free < required) {
+    char message[512];
+    std::snprintf(message, sizeof message,
+                  "输出盘剩余 %.1f GB；本批保守预计需要 %.1f GB（含 2 GiB 余量）。请更换输出盘或缩小测试数量。",
+                  static_cast<double>(free) / 1e9, static_cast<double>(required) / 1e9);
+    throw CropError(message);
+  }
+}
+
+// The state the workers share: the next index to hand out and the results.
+class WorkState {
+ public:
+  // Hands out the next file index, or nothing when all are taken.
+  std::optional<std::size_t> claim(std::size_t total) {
+    std::lock_guard guard(lock_);
+    if (cursor_ >= total) return std::nullopt;
+    return cursor_++;
+  }
+
+  BatchProgress add(FileResult result, std::int64_t total, double start) {
+    std::lock_guard guard(lock_);
+    const double now = monotonicSeconds();
+    if (!result.error && !first_) first_ = now - start;
+    const std::string_view status = result.status();
+    if (status == "cropped") ++cropped_;
+    if (status == "filtered") ++filtered_;
+    if (status == "review") ++review_;
+    if (result.error) ++failed_;
+    std::string lastFile = result.relativePath;
+    results_.push_back(std::move(result));
+    return BatchProgress{static_cast<std::int64_t>(results_.size()),
+                         total,
+                         cropped_,
+                         filtered_,
+                         review_,
+                         failed_,
+                         now - start,
+                         std::move(lastFile)};
+  }
+
+  // After the workers have been joined.
+  std::vector<FileResult> takeResults() { return std::move(results_); }
+  std::optional<double> first() const { return first_; }
+
+ private:
+  std::mutex lock_;
+  std::size_t cursor_ = 0;
+  std::vector<FileResult> results_;
+  std::optional<double> first_;
+  std::int64_t cropped_ = 0, filtered_ = 0, review_ = 0, failed_ = 0;
+};
+
+std::string readFirstLine(const fs::path& path, std::string_view key) {
+  std::ifstream in(path);
+  std::string line;
+  while (std::getline(in, line)) {
+    if (line.starts_with(key)) return line.substr(key.size());
+  }
+  return "";
+}
+
+}  // namespace
+
+std::vector<fs::path> enumerate(const fs::path& input, std::optional<std::int64_t> limit) {
+  std::vector<fs::path> files;
+  std::error_code ec;
+  fs::recursive_directory_iterator it(input, fs::directory_options::none, ec);
+  if (ec) throw CropError("无法读取输入目录");
+  for (; it != fs::recursive_directory_iterator(); it.increment(ec)) {
+    if (ec) break;
+    const fs::path& path = it->path();
+    const std::string name = path.filename().string();
+    const fs::file_status status = it->symlink_status();  // throws on failure
+    if (name.starts_with('.') || fs::is_symlink(status)) {
+      if (fs::is_directory(status)) it.disable_recursion_pending();
+      continue;
+    }
+    if (!fs::is_regular_file(status)) continue;
+    std::string extension = path.extension().string();
+    std::transform(extension.begin(), extension.end(), extension.begin(),
+                   [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+    if (extension == ".jpg" || extension == ".jpeg") files.push_back(path);
+  }
+  if (ec) throw fs::filesystem_error("cannot read folder", input, ec);
+  std::stable_sort(files.begin(), files.end(),
+                   [](const fs::path& a, const fs::path& b) { return a.native() < b.native(); });
+  if (limit && static_cast<std::int64_t>(files.size()) > *limit) {
+    files.resize(static_cast<std::size_t>(std::max<std::int64_t>(*limit, 0)));
+  }
+  return files;
+}
+
+double percentile(const std::vector<double>& ascending, double p) {
+  if (ascending.empty()) return 0;
+  const std::size_t last = ascending.size() - 1;
+  const auto k = static_cast<std::size_t>(p * static_cast<double>(last));
+  return ascending[std::min(k, last)];
+}
+
+std::string machineDescription() {
+  const std::string processor = readFirstLine("/proc/cpuinfo", "model name\t: ");
+  const auto memory = static_cast<std::uint64_t>(sysconf(_SC_PHYS_PAGES)) *
+                      static_cast<std::uint64_t>(sysconf(_SC_PAGE_SIZE));
+  return processor + "; " + std::to_string(memory >> 30) + " GiB RAM";
+}
+
+std::string osDescription() {
+  std::string name = readFirstLine("/etc/os-release", "PRETTY_NAME=");
+  if (name.size() >= 2 && name.front() == '"' && name.back() == '"') name = name.substr(1, name.size() - 2);
+  utsname system{};
+  if (::uname(&system) == 0) name += (name.empty() ? "" : " ") + std::string(system.release);
+  return name;
+}
+
+FileResult process(std::int64_t index, const fs::path& url, const fs::path& input,
+                   const fs::path& output, const BatchConfiguration& config, Worker& worker) {
+  const double t0 = monotonicSeconds();
+  FileResult result;
+  result.index = index;
+  result.relativePath = relativePathOf(url, input);
+  StageTimes& times = result.timings;
+  try {
+    const Bytes data = timedInto(times.read, [&] { return readWholeFile(url); });
+    result.inputBytes = static_cast<std::int64_t>(data.size());
+
+    const ImageSource source = timedInto(times.header, [&] {
+      result.info = worker.jpeg.header(data);
+      ImageSource made = ImagePreparation::source(data);
+      result.orientation = ImagePreparation::orientation(made);
+      return made;
+    });
+    const JPEGInfo& info = *result.info;
+    const int orientation = static_cast<int>(result.orientation);
+    const std::vector<Person> people = worker.analyze(source, info, orientation, config, result);
+
+    if (config.mode != ProcessingMode::copy) {
+      if (info.width * info.height < config.minimumPixelCount) {
+        result.filteredReason = "原片不足" + std::to_string(config.minimumPixelCount / 10000) +
+                                "万像素，不放大，单独存放";
+      } else if (result.sharpness && result.sharpness->verdict == SharpnessVerdict::blurred) {
+        result.filteredReason = result.sharpness->reason;
+      } else if (result.sharpness && result.sharpness->verdict == SharpnessVerdict::review) {
+        result.reviewReason = result.sharpness->reason;
+      }
+    }
+
+    result.decision = timedInto(times.planning, [&] {
+      if (config.mode == ProcessingMode::copy) {
+        CropDecision baseline;
+        baseline.reason = std::string(kCopyBaselineReason);
+        return baseline;
+      }
+      const CropPlanner planner{config.maximumTrim, config.minimumLongEdge,
+                                config.minimumPixelCount, config.confidence};
+      return planner.plan(info, orientation, people, config.mode == ProcessingMode::fixed,
+                          result.sharpness);
+    });
+
+    const Bytes out = timedInto(times.transform, [&] {
+      return result.decision->crop ? worker.jpeg.crop(data, *result.decision->crop) : data;
+    });
+    result.outputBytes = static_cast<std::int64_t>(out.size());
+
+    double writeSeconds = 0;
+    timedInto(writeSeconds, [&] {
+      const fs::path destination =
+          output.parent_path() / std::string(result.destinationFolder()) / result.relativePath;
+      fs::create_directories(destination.parent_path());
+      writeNewFile(destination, out);
+    });
+    times.write = writeSeconds;  // only a completed write is timed
+  } catch (const std::exception& error) {
+    result.error = error.what();
+  }
+  result.elapsedSeconds = monotonicSeconds() - t0;
+  return result;
+}
+
+RunSummary run(const BatchConfiguration& config, std::shared_ptr<CancellationToken> cancellation,
+               ProgressCallback progress, const Environment& environment) {
+  config.validate();
+
+  const double t0 = monotonicSeconds();
+  const fs::path input = canonicalURL(config.input);
+  const std::vector<fs::path> files = enumerate(input, config.limit);
+  if (files.empty()) throw CropError(std::string(kNoInputFiles));
+  const double scanSeconds = monotonicSeconds() - t0;
+
+  fs::create_directories(config.outputRoot);
+  checkDiskSpace(files, config.outputRoot, environment);
+
+  std::string sourceIdentity;
+  if (config.sourceIdentity) {
+    sourceIdentity = *config.sourceIdentity;
+  } else if (config.eventName && !config.eventName->empty()) {
+    sourceIdentity = "folder:" + input.string();
+  }
+  const fs::path runDirectory = BatchDirectory::reserve(config.outputRoot, config.eventName,
+                                                        config.eventDate, sourceIdentity);
+  const fs::path photos = runDirectory / "photos";
+  fs::create_directories(photos);
+
+  const double tm = monotonicSeconds();
+  const std::size_t workerCount =
+      std::min(files.size(), static_cast<std::size_t>(std::max(config.workers, 1)));
+  WorkerFactory factory(config, static_cast<int>(workerCount));
+  std::vector<std::unique_ptr<Worker>> workers;
+  for (std::size_t i = 0; i < workerCount; ++i) workers.push_back(factory.make());
+  factory.warmUp(*workers.front());
+  const double modelStartupSeconds = monotonicSeconds() - tm;
+
+  WorkState state;
+  const double start = monotonicSeconds();
+  {
+    std::vector<std::jthread> threads;
+    for (std::size_t w = 0; w < workerCount; ++w) {
+      threads.emplace_back([&, w] {
+        Worker& worker = *workers[w];
+        while (!cancellation->isCancelled()) {
+          const std::optional<std::size_t> index = state.claim(files.size());
+          if (!index) return;
+          FileResult result = process(static_cast<std::int64_t>(*index), files[*index], input,
+                                      photos, config, worker);
+          const BatchProgress snapshot =
+              state.add(std::move(result), static_cast<std::int64_t>(files.size()), start);
+          if (progress) progress(snapshot);
+        }
+      });
+    }
+  }  // the threads join here
+  const double processingSeconds = monotonicSeconds() - start;
+
+  RunSummary summary(config);
+  summary.files = state.takeResults();
+  std::stable_sort(summary.files.begin(), summary.files.end(),
+                   [](const FileResult& a, const FileResult& b) { return a.index < b.index; });
+  std::vector<double> milliseconds;
+  for (const FileResult& r : summary.files) milliseconds.push_back(r.elapsedSeconds * 1000);
+  std::sort(milliseconds.begin(), milliseconds.end());
+  summary.p50FileMilliseconds = percentile(milliseconds, 0.5);
+  summary.p95FileMilliseconds = percentile(milliseconds, 0.95);
+  for (const FileResult& r : summary.files) {
+    const std::string_view status = r.status();
+    summary.cropped += status == "cropped";
+    summary.unchanged += status == "unchanged";
+    summary.filtered += status == "filtered";
+    summary.review += status == "review";
+    summary.failed += r.error.has_value();
+    summary.inputBytes += r.inputBytes;
+    summary.outputBytes += r.outputBytes;
+  }
+  summary.discovered = static_cast<std::int64_t>(files.size());
+  summary.processed = static_cast<std::int64_t>(summary.files.size());
+  summary.cancelled = cancellation->isCancelled();
+  summary.scanSeconds = scanSeconds;
+  summary.modelStartupSeconds = modelStartupSeconds;
+  summary.processingSeconds = processingSeconds;
+  if (const auto first = state.first()) {
+    summary.firstOutputSeconds = modelStartupSeconds + (scanSeconds + *first);
+  }
+  summary.createdAt = std::chrono::system_clock::now();
+  summary.machine = machineDescription();
+  summary.os = osDescription();
+  summary.modelPath = factory.modelPath();
+  summary.runDirectory = runDirectory;
+
+  const double tr = monotonicSeconds();
+  ReportWriter::writePreviewsAndHTML(summary);
+  summary.reportSeconds = monotonicSeconds() - tr;
+  ReportWriter::writeData(summary);
+  return summary;
+}
+
+}  // namespace kestrel::BatchProcessor

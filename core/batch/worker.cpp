@@ -1,0 +1,83 @@
+// SPDX-License-Identifier: MIT
+#include "core/batch/worker.h"
+
+#include "core/batch/clock.h"
+#include "core/detection/face_detector.h"
+#include "core/detection/model_loader.h"
+#include "core/detection/person_detector.h"
+#include "core/sharpness/subject_sharpness_analyzer.h"
+
+namespace kestrel {
+
+namespace {
+
+// The analyzer's face service, answered by the worker's own face detector.
+class DetectorFaceFinder final : public FaceFinder {
+ public:
+  explicit DetectorFaceFinder(std::shared_ptr<const FaceModel> model) : detector_(std::move(model)) {}
+
+  std::vector<FaceObservation> faces(const RGBImage& image, const Box& region) override {
+    std::vector<FaceObservation> found;
+    for (const Face& face : detector_.detect(image, region)) {
+      found.push_back({face.box, face.confidence});
+    }
+    return found;
+  }
+
+ private:
+  FaceDetector detector_;
+};
+
+}  // namespace
+
+Worker::Worker() = default;
+Worker::~Worker() = default;
+
+std::vector<Person> Worker::analyze(const ImageSource& source, const JPEGInfo& info,
+                                    int orientation, const BatchConfiguration& config,
+                                    FileResult& result) {
+  if (!detector) return {};
+  StageTimes& times = result.timings;
+  const RGBImage thumbnail = timedInto(times.thumbnail, [&] {
+    return ImagePreparation::thumbnail(source, config.analysisLongEdge);
+  });
+  std::vector<Person> people = timedInto(times.inference, [&] { return detector->detect(thumbnail); });
+  result.sharpness = timedInto(times.sharpness, [&] {
+    return quality->assess(source.data, info, orientation, thumbnail, people, jpeg,
+                           config.confidence);
+  });
+  return people;
+}
+
+WorkerFactory::WorkerFactory(const BatchConfiguration& config, int workerCount) {
+  if (config.mode != ProcessingMode::automatic) return;
+  model_ = ModelLoader::load(ModelLoader::locate(config.model), config.compute);
+  faceModel_ = FaceModelLoader::load(FaceModelLoader::locate(config.faceModel));
+  configureDetectionThreads(workerCount);
+}
+
+WorkerFactory::~WorkerFactory() = default;
+
+std::unique_ptr<Worker> WorkerFactory::make() const {
+  auto worker = std::make_unique<Worker>();
+  if (model_) {
+    worker->quality =
+        std::make_unique<SubjectSharpnessAnalyzer>(std::make_unique<DetectorFaceFinder>(faceModel_));
+    worker->detector = std::make_unique<PersonDetector>(model_);
+  }
+  return worker;
+}
+
+void WorkerFactory::warmUp(Worker& first) const {
+  if (!model_) return;
+  const RGBImage black = detectionWarmupImage();
+  PersonDetector(model_).detect(black);
+  first.quality->warmup(black);
+}
+
+std::optional<std::string> WorkerFactory::modelPath() const {
+  if (!model_) return std::nullopt;
+  return model_->source.string();
+}
+
+}  // namespace kestrel
