@@ -118,6 +118,15 @@ int main(int argc, char** argv) {
       "or review/ of a new batch directory under the output root, with summary.json,\n"
       "statistics.json, files.csv and report.html. Originals are only read."};
   app.get_formatter()->column_width(34);
+  app.footer(
+      "Models: without --model, Models/YOLOv3TinyFP16.mlmodelc (or .mlmodel) is searched in\n"
+      "<prefix>/share/kestrel, then Models/ under the working directory and three levels above\n"
+      "the executable; the face detector likewise in a folder face-api. scripts/setup.sh puts\n"
+      "them into Models/.\n"
+      "Progress goes to stderr (a bar on a terminal, one line per file otherwise). The first\n"
+      "Ctrl-C stops after the photos in hand and still writes the reports; a second one aborts.\n"
+      "Exit status: 0 the run completed (also after a stop), 1 it failed, 2 usage error.\n"
+      "At the end the batch directory and its report.html are printed on stdout.");
 
   std::string input;
   std::string output = defaultOutputRoot().string();
