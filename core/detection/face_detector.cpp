@@ -21,6 +21,8 @@ namespace fs = std::filesystem;
 namespace {
 
 constexpr float kReportFloor = 0.3f;
+// Share of a face box that must lie in the window the network saw.
+constexpr double kSeenShare = 0.7;
 constexpr float kSuppressionOverlap = 0.4f;
 
 [[noreturn]] void invalid(const fs::path& directory, const std::string& what) {
@@ -363,6 +365,11 @@ std::vector<Face> FaceDetector::detect(const RGBImage& image, const Box& searchR
     const double cx = box.centerX();
     const double cy = box.centerY();
     if (cx < region.x || cx > region.maxX() || cy < region.y || cy > region.maxY()) continue;
+    // A face lies in the picture the network saw; a box reaching far beyond
+    // it is a blob (a blurred torso, a bib) rather than a face.
+    const double seenWidth = std::max(0.0, std::min(b.x + b.width, static_cast<double>(right)) - std::max(b.x, static_cast<double>(left)));
+    const double seenHeight = std::max(0.0, std::min(b.y + b.height, static_cast<double>(bottom)) - std::max(b.y, static_cast<double>(top)));
+    if (seenWidth * seenHeight < kSeenShare * b.width * b.height) continue;
     const double x0 = std::max(box.x, region.x);
     const double y0 = std::max(box.y, region.y);
     const double x1 = std::min(box.maxX(), region.maxX());
