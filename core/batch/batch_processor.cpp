@@ -20,6 +20,7 @@
 
 #include "core/batch/clock.h"
 #include "core/batch/crop_error.h"
+#include "core/batch/file_io.h"
 #include "core/output/atomic_file.h"
 #include "core/output/batch_directory.h"
 #include "core/output/report_writer.h"
@@ -39,42 +40,6 @@ constexpr std::uint64_t kDiskReserve = 2'147'483'648;  // 2 GiB beside the photo
   throw std::system_error(errno, std::system_category(), path.string());
 }
 
-class FileDescriptor {
- public:
-  explicit FileDescriptor(int fd) : fd_(fd) {}
-  ~FileDescriptor() {
-    if (fd_ >= 0) ::close(fd_);
-  }
-  FileDescriptor(const FileDescriptor&) = delete;
-  FileDescriptor& operator=(const FileDescriptor&) = delete;
-  int get() const { return fd_; }
-  int release() { return std::exchange(fd_, -1); }
-
- private:
-  int fd_;
-};
-
-Bytes readWholeFile(const fs::path& path) {
-  FileDescriptor fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
-  if (fd.get() < 0) throwErrno(path);
-  struct stat st {};
-  if (::fstat(fd.get(), &st) != 0) throwErrno(path);
-  std::vector<std::uint8_t> data(static_cast<std::size_t>(std::max<off_t>(st.st_size, 0)));
-  std::size_t filled = 0;
-  for (;;) {
-    if (filled == data.size()) data.resize(data.size() + 65536);  // the file grew
-    const ssize_t n = ::read(fd.get(), data.data() + filled, data.size() - filled);
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      throwErrno(path);
-    }
-    if (n == 0) break;
-    filled += static_cast<std::size_t>(n);
-  }
-  data.resize(filled);
-  return Bytes(std::move(data));
-}
-
 // Moves `from` to `to` unless something exists at `to`; never overwrites.
 void renameWithoutReplacing(const fs::path& from, const fs::path& to) {
   if (::renameat2(AT_FDCWD, from.c_str(), AT_FDCWD, to.c_str(), RENAME_NOREPLACE) == 0) return;
@@ -91,17 +56,9 @@ void writeNewFile(const fs::path& destination, const Bytes& data) {
       destination.parent_path() / ("." + randomUUIDText() + ".partial");
   try {
     FileDescriptor fd(::open(temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644));
-    if (fd.get() < 0) throwErrno(temporary);
-    std::size_t written = 0;
-    while (written < data.size()) {
-      const ssize_t n = ::write(fd.get(), data.data() + written, data.size() - written);
-      if (n < 0) {
-        if (errno == EINTR) continue;
-        throwErrno(temporary);
-      }
-      written += static_cast<std::size_t>(n);
-    }
-    if (::close(fd.release()) != 0) throwErrno(temporary);
+    if (!fd.valid()) throwErrno(temporary);
+    writeAll(fd.get(), data.span(), temporary);
+    if (fd.close() != 0) throwErrno(temporary);
     renameWithoutReplacing(temporary, destination);
   } catch (...) {
     ::unlink(temporary.c_str());
@@ -253,7 +210,7 @@ FileResult process(std::int64_t index, const fs::path& url, const fs::path& inpu
   result.relativePath = relativePathOf(url, input);
   StageTimes& times = result.timings;
   try {
-    const Bytes data = timedInto(times.read, [&] { return readWholeFile(url); });
+    const Bytes data = timedInto(times.read, [&] { return readFile(url); });
     result.inputBytes = static_cast<std::int64_t>(data.size());
 
     const ImageSource source = timedInto(times.header, [&] {

@@ -16,6 +16,7 @@
 
 #include "core/batch/bytes.h"
 #include "core/batch/crop_error.h"
+#include "core/batch/file_io.h"
 #include "core/jpeg/exif.h"
 #include "core/jpeg/image_preparation.h"
 #include "core/jpeg/jpeg_engine.h"
@@ -76,38 +77,6 @@ std::optional<Encoded> encodeJPEG(const std::uint8_t* pixels, int width, int hei
   return encoded;
 }
 
-class FileDescriptor {
- public:
-  explicit FileDescriptor(int fd) : fd_(fd) {}
-  ~FileDescriptor() {
-    if (fd_ >= 0) ::close(fd_);
-  }
-  FileDescriptor(const FileDescriptor&) = delete;
-  FileDescriptor& operator=(const FileDescriptor&) = delete;
-  int get() const { return fd_; }
-  bool valid() const { return fd_ >= 0; }
-  // Closes now and reports whether the data reached the file system.
-  bool close() {
-    const int fd = fd_;
-    fd_ = -1;
-    return ::close(fd) == 0;
-  }
-
- private:
-  int fd_;
-};
-
-bool writeAll(int fd, const std::uint8_t* data, std::size_t size) {
-  while (size > 0) {
-    const ssize_t n = ::write(fd, data, size);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) return false;
-    data += n;
-    size -= static_cast<std::size_t>(n);
-  }
-  return true;
-}
-
 // Creates `destination`, encodes and writes. `createFailure` is thrown when
 // the file cannot be created, `writeFailure` when encoding or writing fails;
 // then the partial file is removed.
@@ -122,30 +91,18 @@ void writeJPEGFile(const std::filesystem::path& destination, const std::uint8_t*
     encoded = encodeJPEG(pixels, width, height, components, quality, exifPayload);
   } catch (const std::bad_alloc&) {
   }
-  if (!encoded || !writeAll(file.get(), encoded->data.get(), encoded->size) || !file.close()) {
+  bool written = false;
+  if (encoded) {
+    try {
+      writeAll(file.get(), {encoded->data.get(), encoded->size}, destination);
+      written = true;
+    } catch (const std::system_error&) {
+    }
+  }
+  if (file.close() != 0 || !written) {
     ::unlink(destination.c_str());
     throw CropError(writeFailure);
   }
-}
-
-Bytes readFileBytes(const std::filesystem::path& path) {
-  FileDescriptor file(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
-  struct stat info {};
-  if (!file.valid() || ::fstat(file.get(), &info) != 0) {
-    throw std::system_error(errno, std::generic_category(), path.string());
-  }
-  std::vector<std::uint8_t> data(static_cast<std::size_t>(std::max<off_t>(info.st_size, 0)));
-  std::size_t filled = 0;
-  while (true) {
-    if (filled == data.size()) data.resize(data.size() + 65536);
-    const ssize_t n = ::read(file.get(), data.data() + filled, data.size() - filled);
-    if (n < 0 && errno == EINTR) continue;
-    if (n < 0) throw std::system_error(errno, std::generic_category(), path.string());
-    if (n == 0) break;
-    filled += static_cast<std::size_t>(n);
-  }
-  data.resize(filled);
-  return Bytes(std::move(data));
 }
 
 }  // namespace
@@ -175,7 +132,7 @@ void writeFocusJPEG(const GrayPatch& patch, const std::filesystem::path& destina
 void preview(const std::filesystem::path& source, const std::filesystem::path& destination) {
   ImageSource image;
   try {
-    image = ImagePreparation::source(readFileBytes(source));
+    image = ImagePreparation::source(readFile(source));
   } catch (const std::exception&) {
     throw CropError("预览无法读取文件");
   }
@@ -184,7 +141,7 @@ void preview(const std::filesystem::path& source, const std::filesystem::path& d
 
 void focusPreview(const std::filesystem::path& source, const std::filesystem::path& destination,
                   const Box& box, int orientation) {
-  const Bytes data = readFileBytes(source);
+  const Bytes data = readFile(source);
   JPEGEngine engine;
   const JPEGInfo info = engine.header(data);
   const Box raw = EXIFOrientation::displayToRaw(box, orientation);

@@ -9,6 +9,8 @@
 #include <string>
 #include <system_error>
 
+#include "core/batch/file_io.h"
+
 namespace kestrel {
 
 namespace fs = std::filesystem;
@@ -27,37 +29,6 @@ namespace {
   throw std::system_error(errno, std::system_category(), what);
 }
 
-class FileDescriptor {
- public:
-  explicit FileDescriptor(int fd) : fd_(fd) {}
-  ~FileDescriptor() {
-    if (fd_ >= 0) ::close(fd_);
-  }
-  FileDescriptor(const FileDescriptor&) = delete;
-  FileDescriptor& operator=(const FileDescriptor&) = delete;
-  int get() const { return fd_; }
-  // Closes now and reports the result: a failed close can mean lost data.
-  int close() {
-    const int result = ::close(fd_);
-    fd_ = -1;
-    return result;
-  }
-
- private:
-  int fd_;
-};
-
-void writeAll(int fd, std::string_view content, const std::string& what) {
-  while (!content.empty()) {
-    const ssize_t n = ::write(fd, content.data(), content.size());
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      throwErrno(what);
-    }
-    content.remove_prefix(static_cast<std::size_t>(n));
-  }
-}
-
 }  // namespace
 
 void writeFileAtomically(const fs::path& path, std::string_view content, bool syncFolder) {
@@ -66,9 +37,9 @@ void writeFileAtomically(const fs::path& path, std::string_view content, bool sy
   const std::string what = "write " + path.string();
 
   FileDescriptor fd(::open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644));
-  if (fd.get() < 0) throwErrno(what);
+  if (!fd.valid()) throwErrno(what);
   try {
-    writeAll(fd.get(), content, what);
+    writeAll(fd.get(), content, path);
     if (::fsync(fd.get()) != 0) throwErrno(what);
     if (fd.close() != 0) throwErrno(what);
     if (::rename(temp.c_str(), path.c_str()) != 0) throwErrno(what);
@@ -78,7 +49,7 @@ void writeFileAtomically(const fs::path& path, std::string_view content, bool sy
   }
   if (syncFolder) {
     FileDescriptor dir(::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-    if (dir.get() < 0 || ::fsync(dir.get()) != 0) throwErrno(what);
+    if (!dir.valid() || ::fsync(dir.get()) != 0) throwErrno(what);
   }
 }
 
