@@ -3,11 +3,11 @@
 // tests, so they run without the shared models.
 #pragma once
 
+#include <gtest/gtest.h>
+
 #include <algorithm>
-#include <cstdint>
 #include <cstdio>
 #include <cstring>
-#include <filesystem>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -16,62 +16,17 @@ namespace kestrel::testing {
 
 // A two-class YOLO network on a 32 × 32 input: conv 3×3/2 with batch norm
 // (4·4 + 4·3·9 = 124 floats), conv 1×1 to 7 channels (7 + 7·4 = 35), yolo.
-inline constexpr std::string_view kTinyYoloCfg = R"([net]
-width=32
-height=32
-channels=3
-
-[convolutional]
-filters=4
-size=3
-stride=2
-pad=1
-batch_normalize=1
-activation=leaky
-
-[convolutional]
-filters=7
-size=1
-stride=1
-pad=1
-activation=linear
-
-[yolo]
-mask=0
-anchors=10,14, 23,27
-classes=2
-num=2
-thresh = .5
-ignore_thresh=.7
-)";
+inline constexpr std::string_view kTinyYoloCfg =
+    "[net]\nwidth=32\nheight=32\nchannels=3\n\n"
+    "[convolutional]\nfilters=4\nsize=3\nstride=2\npad=1\nbatch_normalize=1\nactivation=leaky\n\n"
+    "[convolutional]\nfilters=7\nsize=1\nstride=1\npad=1\nactivation=linear\n\n"
+    "[yolo]\nmask=0\nanchors=10,14, 23,27\nclasses=2\nnum=2\nthresh = .5\nignore_thresh=.7\n";
 inline constexpr std::size_t kTinyYoloFloats = 124 + 35;
 inline constexpr std::string_view kTinyYoloLabels = "person\nbicycle\n";
 
 // The same network without its detection layer: a classifier.
-inline constexpr std::string_view kTinyClassifierCfg = R"([net]
-width=32
-height=32
-channels=3
-
-[convolutional]
-filters=4
-size=3
-stride=2
-pad=1
-batch_normalize=1
-activation=leaky
-
-[convolutional]
-filters=7
-size=1
-stride=1
-pad=1
-activation=linear
-
-[avgpool]
-
-[softmax]
-)";
+inline const std::string kTinyClassifierCfg =
+    std::string(kTinyYoloCfg.substr(0, kTinyYoloCfg.find("[yolo]"))) + "[avgpool]\n\n[softmax]\n";
 
 // A darknet weights file: version 0.2.0, a 64-bit seen counter, then
 // `floats` small values.
@@ -80,11 +35,17 @@ inline std::string darknetWeights(std::size_t floats) {
   out[4] = 2;
   for (std::size_t i = 0; i < floats; ++i) {
     const float value = 0.01f * static_cast<float>(i % 17) - 0.05f;
-    char bytes[4];
-    std::memcpy(bytes, &value, 4);
-    out.append(bytes, 4);
+    out.append(reinterpret_cast<const char*>(&value), 4);
   }
   return out;
+}
+
+// Sets the ustar header checksum (bytes 148–155) of the header at `at`.
+inline void sealTarHeader(std::string& archive, std::size_t at = 0) {
+  std::memset(archive.data() + at + 148, ' ', 8);
+  unsigned sum = 0;
+  for (std::size_t i = 0; i < 512; ++i) sum += static_cast<unsigned char>(archive[at + i]);
+  std::snprintf(archive.data() + at + 148, 8, "%06o", sum);
 }
 
 struct TarFile {
@@ -98,26 +59,30 @@ inline std::string tarArchive(const std::vector<TarFile>& files) {
   for (const TarFile& file : files) {
     std::string header(512, '\0');
     std::memcpy(header.data(), file.name.data(), std::min<std::size_t>(file.name.size(), 100));
-    std::snprintf(header.data() + 100, 8, "%07o", 0644u);
-    std::snprintf(header.data() + 108, 8, "%07o", 0u);
-    std::snprintf(header.data() + 116, 8, "%07o", 0u);
-    std::snprintf(header.data() + 124, 12, "%011zo", file.content.size());
-    std::snprintf(header.data() + 136, 12, "%011o", 0u);
+    std::snprintf(header.data() + 100, 24, "%07o%c%07o%c%07o", 0644u, 0, 0u, 0, 0u);
+    std::snprintf(header.data() + 124, 24, "%011zo%c%011o", file.content.size(), 0, 0u);
     header[156] = '0';
     std::memcpy(header.data() + 257,
                 "ustar\0"
                 "00",
                 8);
-    std::memset(header.data() + 148, ' ', 8);
-    unsigned sum = 0;
-    for (const char c : header) sum += static_cast<unsigned char>(c);
-    std::snprintf(header.data() + 148, 8, "%06o", sum);
-    out += header;
-    out += file.content;
+    sealTarHeader(header);
+    out += header + file.content;
     out.append((512 - file.content.size() % 512) % 512, '\0');
   }
-  out.append(1024, '\0');
-  return out;
+  return out.append(1024, '\0');
+}
+
+// What `action` throws as E; a test failure (and "") when it throws nothing.
+template <typename E = std::exception, typename F>
+std::string thrownMessage(F&& action) {
+  try {
+    action();
+  } catch (const E& error) {
+    return error.what();
+  }
+  ADD_FAILURE() << "no exception";
+  return {};
 }
 
 }  // namespace kestrel::testing

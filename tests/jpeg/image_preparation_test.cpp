@@ -1,63 +1,44 @@
 // SPDX-License-Identifier: MIT
-// ImagePreparation on generated JPEGs: source validation, orientation,
-// thumbnail size, averaging, upright transform and colour spaces.
+// ImagePreparation (source validation, orientation, thumbnail size,
+// averaging, colour spaces, truncated data, the orientation set) and the
+// preview and focus close-up files built on it for the report.
 #include "core/jpeg/image_preparation.h"
 
 #include <gtest/gtest.h>
+#include <sys/resource.h>
 
 #include <array>
-#include <cstdlib>
+#include <cmath>
+#include <csignal>
+#include <system_error>
 
-#include "core/batch/crop_error.h"
+#include "core/jpeg/exif.h"
+#include "core/jpeg/jpeg_engine.h"
+#include "core/jpeg/previews.h"
 #include "tests/jpeg/jpeg_test_support.h"
+#include "tests/support/test_support.h"
 
 namespace kestrel {
 namespace {
 
 using namespace jpegtest;
+namespace fs = std::filesystem;
 
-std::string errorOf(const std::function<void()>& action) {
-  try {
-    action();
-  } catch (const CropError& error) {
-    return error.what();
-  }
-  return "";
-}
+ImageSource sourceOf(const ByteVector& jpeg) { return ImagePreparation::source(Bytes(jpeg)); }
 
-Bytes bytesOf(const ByteVector& v) { return Bytes(v); }
-
-SyntheticSpec withOrientation(SyntheticSpec spec, int orientation) {
-  spec.writeJFIF = false;
-  spec.markers.insert(
-      spec.markers.begin(),
-      {0xE1,
-       makeExif({.ifd0 = {{0x0112, 3, 1, static_cast<std::uint32_t>(orientation)}}}).payload});
-  return spec;
-}
-
-TEST(ImagePreparationSource, RefusesWhatIsNotAReadableJPEG) {
+TEST(ImagePreparation, SourceAndOrientation) {
   const ByteVector jpeg = makeJPEG({});
-  const ByteVector cases[] = {
-      {},
-      {0x89, 'P', 'N', 'G', 0x0D, 0x0A, 0x1A, 0x0A, 0, 0, 0, 0},
-      {'h', 'e', 'l', 'l', 'o'},
-      ByteVector(jpeg.begin(), jpeg.begin() + 50),  // header cut short
-  };
-  for (const ByteVector& data : cases) {
-    EXPECT_EQ(errorOf([&] { ImagePreparation::source(bytesOf(data)); }), "无法读取 JPEG 图像");
+  for (const ByteVector& bad : {ByteVector{}, kPNGStart, ByteVector{'h', 'e', 'l', 'l', 'o'},
+                                ByteVector(jpeg.begin(), jpeg.begin() + 50)}) {  // header cut
+    EXPECT_EQ(errorOf([&] { sourceOf(bad); }), "无法读取 JPEG 图像");
   }
-  const ImageSource source = ImagePreparation::source(bytesOf(jpeg));
+  const ImageSource source = sourceOf(jpeg);
   EXPECT_EQ(source.storedWidth, 96);
   EXPECT_EQ(source.storedHeight, 64);
-}
-
-TEST(ImagePreparationOrientation, IsOneWhenAbsent) {
-  EXPECT_EQ(ImagePreparation::orientation(ImagePreparation::source(bytesOf(makeJPEG({})))), 1);
-  for (const int o : {1, 3, 6, 8, 9}) {
-    const auto source = ImagePreparation::source(bytesOf(makeJPEG(withOrientation({}, o))));
-    EXPECT_EQ(ImagePreparation::orientation(source), o);
-  }
+  EXPECT_EQ(ImagePreparation::orientation(source), 1);  // no EXIF
+  const ByteVector nine =
+      makeJPEG({.writeJFIF = false, .markers = {{0xE1, makeExif({.ifd0 = {{0x0112, 3, 1, 9}}})}}});
+  EXPECT_EQ(ImagePreparation::orientation(sourceOf(nine)), 9);  // not range-checked
 }
 
 TEST(ImagePreparationThumbnail, KeepsAspectWithExactLongEdgeAndNeverEnlarges) {
@@ -71,120 +52,221 @@ TEST(ImagePreparationThumbnail, KeepsAspectWithExactLongEdgeAndNeverEnlarges) {
       {400, 600, 102, 68, 102},   {600, 400, 150, 150, 100},  // exactly 1/4: no averaging
       {600, 401, 300, 300, 201},                              // 200.5 rounds up
       {300, 200, 1024, 300, 200}, {333, 333, 100, 100, 100},
-      {1000, 8, 100, 100, 1},  // the shorter side never drops below 1
-      {8, 1000, 100, 1, 100},     {600, 400, 599, 599, 399},
+      {1000, 4, 100, 100, 1},  // the shorter side never drops below 1
+      {4, 1000, 100, 1, 100},     {600, 400, 599, 599, 399},
   };
   for (const Case& c : cases) {
-    SyntheticSpec spec;
-    spec.width = c.width;
-    spec.height = c.height;
-    const RGBImage image =
-        ImagePreparation::thumbnail(ImagePreparation::source(bytesOf(makeJPEG(spec))), c.longEdge);
+    const RGBImage image = ImagePreparation::thumbnail(
+        sourceOf(makeJPEG({.width = c.width, .height = c.height})), c.longEdge);
     EXPECT_EQ(image.width, c.expectWidth) << c.width << "x" << c.height << " → " << c.longEdge;
     EXPECT_EQ(image.height, c.expectHeight) << c.width << "x" << c.height << " → " << c.longEdge;
     EXPECT_TRUE(image.valid());
   }
-  const auto source = ImagePreparation::source(bytesOf(makeJPEG({})));
-  EXPECT_EQ(errorOf([&] { ImagePreparation::thumbnail(source, 0); }), "无法生成分析小图");
+  EXPECT_EQ(errorOf([&] { ImagePreparation::thumbnail(sourceOf(makeJPEG({})), 0); }),
+            "无法生成分析小图");
+}
+
+// Largest difference between `thumb` and a double-precision area average
+// of `source`.
+double areaAverageError(const Decoded& source, const RGBImage& thumb) {
+  const double sx = static_cast<double>(source.width) / thumb.width;
+  const double sy = static_cast<double>(source.height) / thumb.height;
+  double largest = 0;
+  for (int y = 0; y < thumb.height; ++y) {
+    for (int x = 0; x < thumb.width; ++x) {
+      std::array<double, 3> sum{};
+      double weight = 0;
+      for (int py = static_cast<int>(y * sy); py < source.height && py < (y + 1) * sy; ++py) {
+        const double wy = std::min<double>(py + 1, (y + 1) * sy) - std::max<double>(py, y * sy);
+        for (int px = static_cast<int>(x * sx); px < source.width && px < (x + 1) * sx; ++px) {
+          const double wx = std::min<double>(px + 1, (x + 1) * sx) - std::max<double>(px, x * sx);
+          for (int c = 0; c < 3; ++c) sum[c] += source.at(px, py)[c] * wx * wy;
+          weight += wx * wy;
+        }
+      }
+      for (int c = 0; c < 3; ++c) {
+        const std::size_t i = (static_cast<std::size_t>(y) * thumb.width + x) * 3 + c;
+        largest = std::max(largest, std::abs(sum[c] / weight - thumb.pixels[i]));
+      }
+    }
+  }
+  return largest;
 }
 
 // The thumbnail is the exact area average of the decode at the smallest
-// DCT scale that covers it (checked against a double-precision average),
-// and close to the area average of the full-resolution picture.
+// DCT scale that covers it.
 TEST(ImagePreparationThumbnail, IsTheAreaAverageOfTheDecodedPicture) {
-  SyntheticSpec spec;
-  spec.width = 640;
-  spec.height = 480;
-  spec.factors = {{1, 1}, {1, 1}, {1, 1}};
-  spec.quality = 95;
-  const ByteVector jpeg = makeJPEG(spec);
-  const auto meanError = [](const Decoded& source, const RGBImage& thumb, double* maxError) {
-    const double sx = static_cast<double>(source.width) / thumb.width;
-    const double sy = static_cast<double>(source.height) / thumb.height;
-    double total = 0;
-    for (int y = 0; y < thumb.height; ++y) {
-      for (int x = 0; x < thumb.width; ++x) {
-        std::array<double, 3> sum{};
-        double weight = 0;
-        for (int py = static_cast<int>(y * sy); py < source.height && py < (y + 1) * sy; ++py) {
-          const double wy = std::min<double>(py + 1, (y + 1) * sy) - std::max<double>(py, y * sy);
-          for (int px = static_cast<int>(x * sx); px < source.width && px < (x + 1) * sx; ++px) {
-            const double wx = std::min<double>(px + 1, (x + 1) * sx) - std::max<double>(px, x * sx);
-            for (int c = 0; c < 3; ++c) sum[c] += source.at(px, py)[c] * wx * wy;
-            weight += wx * wy;
-          }
-        }
-        for (int c = 0; c < 3; ++c) {
-          const double e =
-              std::abs(sum[c] / weight -
-                       thumb.pixels[(static_cast<std::size_t>(y) * thumb.width + x) * 3 + c]);
-          total += e;
-          *maxError = std::max(*maxError, e);
-        }
-      }
-    }
-    return total / (thumb.width * thumb.height * 3.0);
-  };
-  const Decoded full = decode(jpeg, DecodeAs::rgb);
+  const ByteVector jpeg =
+      makeJPEG({.width = 640, .height = 480, .factors = kSamplingByCode[0], .quality = 95});
   struct Case {
     std::int64_t longEdge;
-    int denominator;  // smallest DCT scale still covering the target
+    int denominator;
   };
-  for (const Case c : {Case{100, 4}, Case{160, 4}, Case{213, 2}, Case{320, 2}, Case{500, 1}}) {
-    const RGBImage thumb =
-        ImagePreparation::thumbnail(ImagePreparation::source(bytesOf(jpeg)), c.longEdge);
-    Decoded scaled = decode(jpeg, DecodeAs::rgb, c.denominator);
-    double maxError = 0;
-    EXPECT_LT(meanError(scaled, thumb, &maxError), 0.3) << "long edge " << c.longEdge;
-    EXPECT_LE(maxError, 0.5 + 1e-9) << "long edge " << c.longEdge;
-    maxError = 0;
-    EXPECT_LT(meanError(full, thumb, &maxError), 5.0) << "long edge " << c.longEdge;
+  for (const Case c :
+       {Case{70, 8}, Case{100, 4}, Case{160, 4}, Case{213, 2}, Case{320, 2}, Case{500, 1}}) {
+    const RGBImage thumb = ImagePreparation::thumbnail(sourceOf(jpeg), c.longEdge);
+    EXPECT_LE(areaAverageError(decode(jpeg, DecodeAs::rgb, c.denominator), thumb), 0.5 + 1e-9)
+        << "long edge " << c.longEdge;  // rounding only
   }
 }
 
 TEST(ImagePreparationThumbnail, GrayAndCMYKComeOutAsRGB) {
-  SyntheticSpec gray;
-  gray.factors = {{1, 1}};
   const RGBImage g =
-      ImagePreparation::thumbnail(ImagePreparation::source(bytesOf(makeJPEG(gray))), 48);
+      ImagePreparation::thumbnail(sourceOf(makeJPEG({.factors = kSamplingByCode[3]})), 48);
   ASSERT_TRUE(g.valid());
   for (std::size_t i = 0; i < g.pixels.size(); i += 3) {
     ASSERT_EQ(g.pixels[i], g.pixels[i + 1]);
     ASSERT_EQ(g.pixels[i], g.pixels[i + 2]);
   }
-  // Adobe CMYK stores inverted ink: pure red is C=0 M=255 Y=255 K=0, stored
-  // as 255, 0, 0, 255.
-  SyntheticSpec cmyk;
-  cmyk.cmyk = true;
-  cmyk.factors = {{1, 1}, {1, 1}, {1, 1}, {1, 1}};
-  cmyk.width = 16;
-  cmyk.height = 16;
-  cmyk.quality = 100;
-  ByteVector ink(16 * 16 * 4);
-  for (std::size_t i = 0; i < ink.size(); i += 4) {
-    ink[i] = 255;
-    ink[i + 1] = 0;
-    ink[i + 2] = 0;
-    ink[i + 3] = 255;
-  }
-  const RGBImage red = ImagePreparation::thumbnail(
-      ImagePreparation::source(bytesOf(makeJPEGFromPixels(cmyk, ink))), 16);
+  // Adobe CMYK stores inverted ink: pure red (C 0, M 255, Y 255, K 0) is
+  // stored as 255, 0, 0, 255.
+  ByteVector ink;
+  for (int i = 0; i < 16 * 16; ++i) ink.insert(ink.end(), {255, 0, 0, 255});
+  const RGBImage red =
+      ImagePreparation::thumbnail(sourceOf(makeJPEG({.width = 16,
+                                                     .height = 16,
+                                                     .factors = {{1, 1}, {1, 1}, {1, 1}, {1, 1}},
+                                                     .quality = 100,
+                                                     .cmyk = true},
+                                                    ink)),
+                                  16);
   ASSERT_TRUE(red.valid());
   EXPECT_NEAR(red.pixels[0], 255, 2);
   EXPECT_NEAR(red.pixels[1], 0, 2);
   EXPECT_NEAR(red.pixels[2], 0, 2);
 }
 
-TEST(ImagePreparationThumbnail, DecodesTruncatedDataAsFarAsItGoes) {
-  SyntheticSpec spec;
-  spec.width = 320;
-  spec.height = 240;
-  const ByteVector jpeg = makeJPEG(spec);
-  const ByteVector truncated(jpeg.begin(), jpeg.begin() + static_cast<long>(jpeg.size() / 2));
-  const RGBImage image =
-      ImagePreparation::thumbnail(ImagePreparation::source(bytesOf(truncated)), 160);
-  EXPECT_EQ(image.width, 160);
-  EXPECT_EQ(image.height, 120);
+// A photo cut mid-scan is decoded as far as it goes, as a viewer would.
+TEST(ImagePreparationThumbnail, DecodesATruncatedPhoto) {
+  KESTREL_REQUIRE_TEST_DATA(data);
+  const RGBImage thumb = ImagePreparation::thumbnail(
+      sourceOf(readBytes(data / "variants/0057-IMG_0080/truncated-60pct.jpg")), 512);
+  EXPECT_EQ(thumb.width, 512);
+  EXPECT_EQ(thumb.height, 418);
+}
+
+// orient1 … orient8 display the same upright picture: equal up to JPEG
+// noise of the transformed blocks (no pixel off by more than 2 % in the
+// reference set).
+TEST(ImagePreparationThumbnail, OrientationSetIsUprightAndAlike) {
+  KESTREL_REQUIRE_TEST_DATA(data);
+  RGBImage upright;
+  for (int o = 1; o <= 8; ++o) {
+    SCOPED_TRACE("orientation " + std::to_string(o));
+    const ImageSource source =
+        sourceOf(readBytes(data / "orientation-set" / ("orient" + std::to_string(o) + ".jpg")));
+    EXPECT_EQ(ImagePreparation::orientation(source), o);
+    const RGBImage t = ImagePreparation::thumbnail(source, 312);
+    ASSERT_EQ(t.width, 312);
+    ASSERT_EQ(t.height, 208);
+    if (o == 1) upright = t;
+    double total = 0;
+    std::size_t off = 0;
+    for (std::size_t i = 0; i < t.pixels.size(); ++i) {
+      const int d = std::abs(t.pixels[i] - upright.pixels[i]);
+      total += d;
+      off += d > 12;
+    }
+    EXPECT_LT(total / static_cast<double>(t.pixels.size()), 1.5);
+    EXPECT_LT(off, t.pixels.size() / 500);
+  }
+}
+
+// -------------------------------------------------------------- previews
+
+// The first quantization table of a JPEG written by libjpeg at `quality`.
+ByteVector tablesOf(int quality, const Sampling& factors) {
+  return segment(makeJPEG({.factors = factors, .quality = quality}), 0xDB);
+}
+
+TEST(Preview, WritesAnUprightJPEGOfAtMost1000Pixels) {
+  KESTREL_REQUIRE_TEST_DATA(data);
+  const testing::TempDir dir;
+  struct Case {
+    std::string name;
+    int width, height;
+  };
+  for (const Case& c : {Case{"orientation-set/orient6.jpg", 624, 416},  // stored 416 × 624
+                        Case{"orientation-set/orient8.jpg", 624, 416},
+                        Case{kIntelLong, 1000, 667}}) {  // 2048 × 1367
+    preview(data / c.name, dir / "out.jpg");
+    const ByteVector written = readBytes(dir / "out.jpg");
+    const Decoded d = decode(written, DecodeAs::rgb);
+    EXPECT_EQ(std::pair(d.width, d.height), std::pair(c.width, c.height)) << c.name;
+    EXPECT_EQ(exif::orientation(written), std::nullopt) << c.name;  // pixels already upright
+    EXPECT_EQ(segment(written, 0xDB), tablesOf(kPreviewQuality, kSamplingByCode[2])) << c.name;
+  }
+}
+
+// Each failure carries its message and leaves no file behind.
+TEST(Preview, FailuresCarryTheirMessages) {
+  const testing::TempDir dir;
+  const fs::path in = dir / "in.jpg", out = dir / "out.jpg", noFolder = dir / "no" / "out.jpg";
+  writeBytes(in, makeJPEG({.width = 400, .height = 300}));
+  writeBytes(dir / "png.jpg", kPNGStart);
+  const Box box{0.1, 0.1, 0.2, 0.2}, outside{1.5, 0.1, 0.2, 0.2};
+  const Box notFinite{std::nan(""), 0.1, 0.2, 0.2};
+  const RGBImage tooFewPixels{2, 2, {1, 2, 3}};
+  const GrayPatch tooFewGray{10, 10, Bytes(ByteVector(99))};
+  const std::pair<std::string, std::function<void()>> cases[] = {
+      {"预览无法读取文件", [&] { preview(dir / "missing.jpg", out); }},
+      {"预览无法读取文件", [&] { preview(dir / "png.jpg", out); }},
+      {"预览无法创建输出", [&] { preview(in, noFolder); }},
+      {"预览写入失败", [&] { writePreviewJPEG(tooFewPixels, out); }},
+      {"Invalid grayscale focus region", [&] { focusPreview(in, out, outside, 1); }},
+      {"无法生成主体预览", [&] { focusPreview(in, out, notFinite, 1); }},
+      {"无法生成主体预览", [&] { focusPreview(in, noFolder, box, 1); }},
+      {"无法生成主体预览", [&] { writeFocusJPEG(tooFewGray, out, 1); }},
+  };
+  for (const auto& [message, action] : cases) {
+    EXPECT_EQ(errorOf(action), message);
+    EXPECT_FALSE(fs::exists(out)) << message;
+  }
+  EXPECT_THROW(focusPreview(dir / "missing.jpg", out, box, 1), std::system_error);
+}
+
+TEST(Preview, WriteFailureLeavesNoFile) {
+  const testing::TempDir dir;
+  RGBImage image{400, 300, std::vector<std::uint8_t>(400 * 300 * 3)};
+  for (std::size_t i = 0; i < image.pixels.size(); ++i)
+    image.pixels[i] = static_cast<std::uint8_t>(i * 7919);
+  // A file size limit makes write() fail with EFBIG once it is reached.
+  const auto writeWithLimit = [&] {
+    std::signal(SIGXFSZ, SIG_IGN);
+    const rlimit limit{1000, 1000};
+    setrlimit(RLIMIT_FSIZE, &limit);
+    const std::string error = errorOf([&] { writePreviewJPEG(image, dir / "big.jpg"); });
+    std::exit(error == "预览写入失败" && !fs::exists(dir / "big.jpg") ? 0 : 1);
+  };
+  EXPECT_EXIT(writeWithLimit(), ::testing::ExitedWithCode(0), "");
+}
+
+TEST(FocusPreview, WritesTheStoredGridTaggedWithTheOrientation) {
+  const testing::TempDir dir;
+  // Stored 400 × 600, shown upright as 600 × 400 under orientation 6.
+  const ByteVector jpeg = makeJPEG({.width = 400,
+                                    .height = 600,
+                                    .writeJFIF = false,
+                                    .markers = {{0xE1, makeExif({.ifd0 = {{0x0112, 3, 1, 6}}})}}});
+  writeBytes(dir / "in.jpg", jpeg);
+  focusPreview(dir / "in.jpg", dir / "focus.jpg", Box{0.25, 0.5, 0.5, 0.25}, 6);
+
+  // Upright x 150…450, y 200…300 is stored x 200…300, y 150…450.
+  const GrayPatch expected = JPEGEngine().grayscaleROI(jpeg, PixelRect{200, 150, 100, 300});
+  const ByteVector written = readBytes(dir / "focus.jpg");
+  EXPECT_EQ(exif::orientation(written), 6);
+  EXPECT_EQ(segment(written, 0xDB), tablesOf(kFocusPreviewQuality, kSamplingByCode[3]));
+  const Decoded d = decode(written, DecodeAs::rgb);
+  EXPECT_EQ(d.components, 1);
+  ASSERT_EQ(d.width, expected.width);
+  ASSERT_EQ(d.height, expected.height);
+  double error = 0;
+  for (std::size_t i = 0; i < d.pixels.size(); ++i)
+    error += std::abs(d.pixels[i] - expected.pixels.data()[i]);
+  EXPECT_LT(error / static_cast<double>(d.pixels.size()), 3.0);
+  if (haveTool("exiftool")) {
+    EXPECT_EQ(run("exiftool -s3 -n -Orientation " + quote(dir / "focus.jpg")), "6\n");
+  }
 }
 
 }  // namespace

@@ -4,113 +4,102 @@
 #include <sys/wait.h>
 
 #include <cstdio>
-#include <fstream>
+#include <cstring>
 #include <stdexcept>
 
+#include "core/batch/crop_error.h"
 #include "core/jpeg/libjpeg_support.h"
+#include "tests/support/test_support.h"
 
 namespace kestrel::jpegtest {
 
 namespace {
 
-std::uint32_t hash(std::uint32_t x) {
-  x ^= x >> 16;
-  x *= 0x7feb352dU;
-  x ^= x >> 15;
-  x *= 0x846ca68bU;
-  x ^= x >> 16;
-  return x;
-}
-
-int componentsOf(const SyntheticSpec& spec) {
-  return spec.cmyk ? 4 : static_cast<int>(spec.factors.size());
-}
-
-}  // namespace
-
-std::vector<Factors> factorsFor(int code) {
-  switch (code) {
-    case 0:
-      return {{1, 1}, {1, 1}, {1, 1}};
-    case 1:
-      return {{2, 1}, {1, 1}, {1, 1}};
-    case 2:
-      return {{2, 2}, {1, 1}, {1, 1}};
-    case 3:
-      return {{1, 1}};
-    case 4:
-      return {{1, 2}, {1, 1}, {1, 1}};
-    case 5:
-      return {{4, 1}, {1, 1}, {1, 1}};
-    case 6:
-      return {{1, 4}, {1, 1}, {1, 1}};
-    default:
-      throw std::invalid_argument("no such subsampling code");
-  }
-}
-
-ByteVector syntheticPixels(const SyntheticSpec& spec) {
-  const int components = componentsOf(spec);
-  ByteVector pixels(static_cast<std::size_t>(spec.width) * spec.height * components);
+ByteVector texture(int width, int height, int components) {
+  ByteVector pixels(static_cast<std::size_t>(width) * height * components);
   std::size_t i = 0;
-  for (int y = 0; y < spec.height; ++y) {
-    for (int x = 0; x < spec.width; ++x) {
-      for (int c = 0; c < components; ++c) {
-        const std::uint32_t noise = hash(static_cast<std::uint32_t>(x) * 73856093U ^
-                                         static_cast<std::uint32_t>(y) * 19349663U ^
-                                         static_cast<std::uint32_t>(c) * 83492791U ^ spec.seed);
-        const int edge = ((x / 24 + y / 16) % 2) * 60;  // hard edges every few MCUs
-        pixels[i++] =
-            static_cast<std::uint8_t>((x * (2 + c) + y * (3 - c % 2) + edge + noise % 48) & 255);
+  for (std::uint32_t y = 0; y < static_cast<std::uint32_t>(height); ++y) {
+    for (std::uint32_t x = 0; x < static_cast<std::uint32_t>(width); ++x) {
+      for (std::uint32_t c = 0; c < static_cast<std::uint32_t>(components); ++c) {
+        std::uint32_t noise = (x * 73856093U ^ y * 19349663U ^ c * 83492791U) * 0x7feb352dU;
+        noise ^= noise >> 15;
+        const std::uint32_t edge = ((x / 24 + y / 16) % 2) * 60;  // hard edges every few MCUs
+        pixels[i++] = static_cast<std::uint8_t>(x * (2 + c) + y * (3 - c % 2) + edge + noise % 48);
       }
     }
   }
   return pixels;
 }
 
-ByteVector makeJPEG(const SyntheticSpec& spec) {
-  return makeJPEGFromPixels(spec, syntheticPixels(spec));
+void put(ByteVector& out, std::size_t at, std::uint32_t value, int bytes, bool le) {
+  for (int i = 0; i < bytes; ++i) {
+    out[at + static_cast<std::size_t>(i)] =
+        static_cast<std::uint8_t>(value >> (le ? 8 * i : 8 * (bytes - 1 - i)));
+  }
 }
 
-ByteVector makeJPEGFromPixels(const SyntheticSpec& spec, const ByteVector& pixels) {
-  const int components = componentsOf(spec);
+}  // namespace
+
+ByteVector makeJPEG(const JPEGOptions& options, const ByteVector& given) {
+  const int components = options.cmyk ? 4 : static_cast<int>(options.factors.size());
+  const ByteVector pixels =
+      given.empty() ? texture(options.width, options.height, components) : given;
   libjpeg::ErrorManager errors(true);
   libjpeg::CompressHandle encoder(errors);
   jpeg_compress_struct* out = encoder.get();
   libjpeg::MallocDestination destination{};
   const bool ok = libjpeg::guarded(errors, [&] {
-    out->image_width = static_cast<JDIMENSION>(spec.width);
-    out->image_height = static_cast<JDIMENSION>(spec.height);
+    out->image_width = static_cast<JDIMENSION>(options.width);
+    out->image_height = static_cast<JDIMENSION>(options.height);
     out->input_components = components;
-    out->in_color_space = spec.cmyk ? JCS_CMYK : components == 1 ? JCS_GRAYSCALE : JCS_RGB;
+    out->in_color_space = options.cmyk ? JCS_CMYK : components == 1 ? JCS_GRAYSCALE : JCS_RGB;
     jpeg_set_defaults(out);
-    jpeg_set_quality(out, spec.quality, TRUE);
-    for (int c = 0; c < components && c < static_cast<int>(spec.factors.size()); ++c) {
-      out->comp_info[c].h_samp_factor = spec.factors[c].h;
-      out->comp_info[c].v_samp_factor = spec.factors[c].v;
+    jpeg_set_quality(out, options.quality, TRUE);
+    for (std::size_t c = 0; c < options.factors.size(); ++c) {
+      out->comp_info[c].h_samp_factor = options.factors[c].first;
+      out->comp_info[c].v_samp_factor = options.factors[c].second;
     }
-    if (spec.progressive) jpeg_simple_progression(out);
-    out->restart_in_rows = spec.restartRows;
-    out->write_JFIF_header = spec.writeJFIF ? TRUE : FALSE;
+    if (options.progressive) jpeg_simple_progression(out);
+    out->restart_in_rows = options.restartRows;
+    out->write_JFIF_header = options.writeJFIF ? TRUE : FALSE;
     destination.attach(out, 65536);
     jpeg_start_compress(out, TRUE);
-    for (const Marker& m : spec.markers) {
+    for (const Marker& m : options.markers) {
       jpeg_write_marker(out, m.code, m.payload.data(), static_cast<unsigned>(m.payload.size()));
     }
-    const std::size_t stride = static_cast<std::size_t>(spec.width) * components;
+    const std::size_t stride = static_cast<std::size_t>(options.width) * components;
     while (out->next_scanline < out->image_height) {
       auto* row = const_cast<std::uint8_t*>(pixels.data() + out->next_scanline * stride);
       jpeg_write_scanlines(out, &row, 1);
     }
     jpeg_finish_compress(out);
   });
-  if (!ok) {
-    destination.discard();
-    throw std::runtime_error(std::string("makeJPEG: ") + errors.message);
-  }
-  ByteVector result(destination.buffer, destination.buffer + destination.size);
+  const ByteVector result =
+      ok ? ByteVector(destination.buffer, destination.buffer + destination.size) : ByteVector{};
   destination.discard();
+  if (!ok) throw std::runtime_error(std::string("makeJPEG: ") + errors.message);
   return result;
+}
+
+ByteVector withFrameSize(ByteVector jpeg, int width, int height) {
+  for (std::size_t i = 2; i + 9 < jpeg.size(); ++i) {
+    if (jpeg[i] == 0xFF && (jpeg[i + 1] == 0xC0 || jpeg[i + 1] == 0xC2)) {
+      put(jpeg, i + 5, static_cast<std::uint32_t>(height), 2, false);
+      put(jpeg, i + 7, static_cast<std::uint32_t>(width), 2, false);
+      return jpeg;
+    }
+  }
+  throw std::runtime_error("no SOF");
+}
+
+ByteVector segment(std::span<const std::uint8_t> jpeg, int code) {
+  for (std::size_t pos = 2; pos + 4 <= jpeg.size() && jpeg[pos] == 0xFF;) {
+    const std::size_t length = std::size_t{jpeg[pos + 2]} << 8 | jpeg[pos + 3];
+    if (jpeg[pos + 1] == 0xDA || pos + 2 + length > jpeg.size()) break;
+    if (jpeg[pos + 1] == code) return {jpeg.begin() + pos + 4, jpeg.begin() + pos + 2 + length};
+    pos += 2 + length;
+  }
+  return {};
 }
 
 Decoded decode(std::span<const std::uint8_t> jpeg, DecodeAs as, int denominator) {
@@ -118,149 +107,87 @@ Decoded decode(std::span<const std::uint8_t> jpeg, DecodeAs as, int denominator)
   libjpeg::DecompressHandle decoder(errors);
   jpeg_decompress_struct* in = decoder.get();
   Decoded result;
-  if (!libjpeg::guarded(errors, [&] {
-        jpeg_mem_src(in, jpeg.data(), jpeg.size());
-        jpeg_read_header(in, TRUE);
-        const bool gray = in->jpeg_color_space == JCS_GRAYSCALE;
-        in->out_color_space = as == DecodeAs::gray || gray ? JCS_GRAYSCALE
-                              : as == DecodeAs::ycc        ? JCS_YCbCr
-                                                           : JCS_RGB;
-        in->do_fancy_upsampling = FALSE;
-        in->scale_num = 1;
-        in->scale_denom = static_cast<unsigned>(denominator);
-        jpeg_start_decompress(in);
-      })) {
-    throw std::runtime_error(std::string("decode: ") + errors.message);
-  }
-  result.width = static_cast<int>(in->output_width);
-  result.height = static_cast<int>(in->output_height);
-  result.components = in->output_components;
-  const std::size_t stride = static_cast<std::size_t>(result.width) * result.components;
-  result.pixels.resize(stride * result.height);
-  if (!libjpeg::guarded(errors, [&] {
-        while (in->output_scanline < in->output_height) {
-          JSAMPROW row = result.pixels.data() + in->output_scanline * stride;
-          jpeg_read_scanlines(in, &row, 1);
-        }
-        jpeg_finish_decompress(in);
-      })) {
-    throw std::runtime_error(std::string("decode: ") + errors.message);
-  }
+  const bool ok = libjpeg::guarded(errors, [&] {
+    jpeg_mem_src(in, jpeg.data(), jpeg.size());
+    jpeg_read_header(in, TRUE);
+    const bool gray = as == DecodeAs::gray || in->jpeg_color_space == JCS_GRAYSCALE;
+    in->out_color_space = gray ? JCS_GRAYSCALE : as == DecodeAs::ycc ? JCS_YCbCr : JCS_RGB;
+    in->do_fancy_upsampling = FALSE;
+    in->scale_denom = static_cast<unsigned>(denominator);
+    jpeg_start_decompress(in);
+    result.width = static_cast<int>(in->output_width);
+    result.height = static_cast<int>(in->output_height);
+    result.components = in->output_components;
+    const std::size_t stride = static_cast<std::size_t>(result.width) * result.components;
+    result.pixels.resize(stride * result.height);
+    while (in->output_scanline < in->output_height) {
+      JSAMPROW row = result.pixels.data() + in->output_scanline * stride;
+      jpeg_read_scanlines(in, &row, 1);
+    }
+    jpeg_finish_decompress(in);
+  });
+  if (!ok) throw std::runtime_error(std::string("decode: ") + errors.message);
   return result;
 }
 
-namespace {
-
-void put(ByteVector& out, std::size_t at, std::uint32_t value, int bytes, bool le) {
-  for (int i = 0; i < bytes; ++i) {
-    const int shift = le ? 8 * i : 8 * (bytes - 1 - i);
-    out[at + static_cast<std::size_t>(i)] = static_cast<std::uint8_t>(value >> shift);
+int differingRows(const Decoded& part, const Decoded& full, int x, int y) {
+  int rows = 0;
+  for (int row = 0; row < part.height; ++row) {
+    rows += std::memcmp(part.at(0, row), full.at(x, y + row),
+                        static_cast<std::size_t>(part.width) * part.components) != 0;
   }
+  return rows;
 }
 
-void putEntry(ByteVector& tiff, std::size_t at, const Entry& e, bool le) {
-  put(tiff, at, e.tag, 2, le);
-  put(tiff, at + 2, e.type, 2, le);
-  put(tiff, at + 4, e.count, 4, le);
-  if (e.type == 3 && e.count == 1) {
-    put(tiff, at + 8, e.value, 2, le);
-  } else {
-    put(tiff, at + 8, e.value, 4, le);
-  }
-}
-
-std::size_t ifdSize(std::size_t entries) { return 2 + 12 * entries + 4; }
-
-}  // namespace
-
-TiffLayout makeExif(const TiffSpec& spec) {
-  const bool le = spec.littleEndian;
-  std::vector<Entry> ifd0 = spec.ifd0;
-  TiffLayout layout;
-  layout.ifd0 = 8;
-  const bool sub = !spec.exifIFD.empty();
-  if (sub) ifd0.push_back({0x8769, 4, 1, 0});  // value filled below
-  std::size_t end = layout.ifd0 + ifdSize(ifd0.size());
-  if (sub) {
-    layout.exifIFD = end;
-    ifd0.back().value = static_cast<std::uint32_t>(end);
-    end += ifdSize(spec.exifIFD.size());
-  }
-  std::vector<Entry> ifd1;
-  if (spec.withIFD1) {
-    layout.ifd1 = end;
-    end += ifdSize(3);
-    layout.thumbnail = end;
-    ifd1 = {{0x0103, 3, 1, 6},
-            {0x0201, 4, 1, static_cast<std::uint32_t>(layout.thumbnail)},
-            {0x0202, 4, 1, 16}};
-    end += 16;
-  }
-  ByteVector tiff(end, 0);
+ByteVector makeExif(const TiffOptions& options) {
+  const bool le = options.littleEndian;
+  std::vector<Entry> ifd0 = options.ifd0;
+  const std::size_t exifIFD = 8 + 2 + 12 * (ifd0.size() + 1) + 4;
+  if (!options.exifIFD.empty()) ifd0.push_back({0x8769, 4, 1, static_cast<std::uint32_t>(exifIFD)});
+  const std::size_t ifd1 = 8 + 2 + 12 * ifd0.size() + 4 +
+                           (options.exifIFD.empty() ? 0 : 2 + 12 * options.exifIFD.size() + 4);
+  const auto thumbnail = static_cast<std::uint32_t>(ifd1 + 2 + 3 * 12 + 4);
+  ByteVector tiff(thumbnail + 16, 0);
   tiff[0] = tiff[1] = le ? 'I' : 'M';
   put(tiff, 2, 42, 2, le);
-  put(tiff, 4, static_cast<std::uint32_t>(layout.ifd0), 4, le);
+  put(tiff, 4, 8, 4, le);
   const auto writeIFD = [&](std::size_t at, const std::vector<Entry>& entries, std::size_t next) {
     put(tiff, at, static_cast<std::uint32_t>(entries.size()), 2, le);
-    for (std::size_t i = 0; i < entries.size(); ++i)
-      putEntry(tiff, at + 2 + 12 * i, entries[i], le);
-    put(tiff, at + 2 + 12 * entries.size(), static_cast<std::uint32_t>(next), 4, le);
+    for (const Entry& e : entries) {
+      put(tiff, at + 2, e.tag, 2, le);
+      put(tiff, at + 4, e.type, 2, le);
+      put(tiff, at + 6, e.count, 4, le);
+      put(tiff, at + 10, e.value, e.type == 3 && e.count == 1 ? 2 : 4, le);  // left-justified
+      at += 12;
+    }
+    put(tiff, at + 2, static_cast<std::uint32_t>(next), 4, le);
   };
-  writeIFD(layout.ifd0, ifd0, layout.ifd1);
-  if (sub) writeIFD(layout.exifIFD, spec.exifIFD, 0);
-  if (spec.withIFD1) {
-    writeIFD(layout.ifd1, ifd1, 0);
-    const char thumb[] = "THUMBNAIL-BYTES!";
-    std::copy(thumb, thumb + 16, tiff.begin() + static_cast<std::ptrdiff_t>(layout.thumbnail));
-  }
-  layout.payload = {'E', 'x', 'i', 'f', 0, 0};
-  layout.payload.insert(layout.payload.end(), tiff.begin(), tiff.end());
-  return layout;
+  writeIFD(8, ifd0, options.linkIFD1 ? ifd1 : 0);
+  if (!options.exifIFD.empty()) writeIFD(exifIFD, options.exifIFD, 0);
+  writeIFD(ifd1, {{0x0103, 3, 1, 6}, {0x0201, 4, 1, thumbnail}, {0x0202, 4, 1, 16}}, 0);
+  std::memcpy(tiff.data() + thumbnail, "THUMBNAIL-BYTES!", 16);
+  ByteVector payload(6 + tiff.size(), 0);
+  std::memcpy(payload.data(), "Exif", 4);
+  std::copy(tiff.begin(), tiff.end(), payload.begin() + 6);
+  return payload;
 }
 
-std::uint32_t tiffValue(std::span<const std::uint8_t> tiff, std::size_t at, int bytes, bool le) {
-  std::uint32_t value = 0;
-  for (int i = 0; i < bytes; ++i) {
-    const int shift = le ? 8 * i : 8 * (bytes - 1 - i);
-    value |= static_cast<std::uint32_t>(tiff[at + static_cast<std::size_t>(i)]) << shift;
+std::string errorOf(const std::function<void()>& action) {
+  try {
+    action();
+  } catch (const CropError& error) {
+    return error.what();
   }
-  return value;
-}
-
-std::vector<Marker> markersOf(std::span<const std::uint8_t> jpeg) {
-  std::vector<Marker> markers;
-  std::size_t pos = 2;
-  while (pos + 4 <= jpeg.size() && jpeg[pos] == 0xFF) {
-    const int code = jpeg[pos + 1];
-    if (code == 0xDA || code == 0xD9) break;
-    const std::size_t length = std::size_t{jpeg[pos + 2]} << 8 | jpeg[pos + 3];
-    if (length < 2 || pos + 2 + length > jpeg.size()) break;
-    markers.push_back(
-        {code, ByteVector(jpeg.begin() + static_cast<std::ptrdiff_t>(pos + 4),
-                          jpeg.begin() + static_cast<std::ptrdiff_t>(pos + 2 + length))});
-    pos += 2 + length;
-  }
-  return markers;
+  return "";
 }
 
 ByteVector readBytes(const std::filesystem::path& path) {
-  std::ifstream in(path, std::ios::binary | std::ios::ate);
-  if (!in) throw std::runtime_error("cannot read " + path.string());
-  ByteVector data(static_cast<std::size_t>(in.tellg()));
-  in.seekg(0);
-  in.read(reinterpret_cast<char*>(data.data()), static_cast<std::streamsize>(data.size()));
-  if (!in) throw std::runtime_error("cannot read " + path.string());
-  return data;
+  const std::string data = testing::readFile(path);
+  return ByteVector(data.begin(), data.end());
 }
 
 void writeBytes(const std::filesystem::path& path, std::span<const std::uint8_t> data) {
-  std::ofstream out(path, std::ios::binary | std::ios::trunc);
-  out.write(reinterpret_cast<const char*>(data.data()), static_cast<std::streamsize>(data.size()));
-  if (!out) throw std::runtime_error("cannot write " + path.string());
-}
-
-bool haveTool(const std::string& name) {
-  return run("command -v " + name + " >/dev/null 2>&1").has_value();
+  testing::writeFile(path, {reinterpret_cast<const char*>(data.data()), data.size()});
 }
 
 std::optional<std::string> run(const std::string& command) {
@@ -268,22 +195,19 @@ std::optional<std::string> run(const std::string& command) {
   if (pipe == nullptr) return std::nullopt;
   std::string output;
   char chunk[4096];
-  std::size_t n = 0;
-  while ((n = std::fread(chunk, 1, sizeof chunk, pipe)) > 0) output.append(chunk, n);
+  for (std::size_t n; (n = std::fread(chunk, 1, sizeof chunk, pipe)) > 0;) output.append(chunk, n);
   const int status = ::pclose(pipe);
   if (status == -1 || !WIFEXITED(status) || WEXITSTATUS(status) != 0) return std::nullopt;
   return output;
 }
 
+bool haveTool(const std::string& name) {
+  return run("command -v " + name + " >/dev/null").has_value();
+}
+
 std::string quote(const std::filesystem::path& path) {
   std::string quoted = "'";
-  for (const char c : path.string()) {
-    if (c == '\'') {
-      quoted += "'\\''";
-    } else {
-      quoted += c;
-    }
-  }
+  for (const char c : path.string()) quoted += c == '\'' ? std::string("'\\''") : std::string(1, c);
   return quoted + "'";
 }
 

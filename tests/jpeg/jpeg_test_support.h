@@ -1,103 +1,98 @@
 // SPDX-License-Identifier: MIT
-// Helpers of the JPEG tests: small synthetic JPEGs made with libjpeg, full
-// reference decodes, EXIF segment builders and the external tools.
+// Helpers of the JPEG tests: synthetic JPEGs made with libjpeg, reference
+// decodes, hand-built EXIF segments, the shared photos and external tools.
 #pragma once
 
 #include <cstdint>
 #include <filesystem>
+#include <functional>
 #include <optional>
 #include <span>
 #include <string>
-#include <utility>
 #include <vector>
 
 namespace kestrel::jpegtest {
 
 using ByteVector = std::vector<std::uint8_t>;
+using Sampling = std::vector<std::pair<int, int>>;  // h, v factors of each component
 
-struct Factors {
-  int h = 1;
-  int v = 1;
-};
-
-// Luma factors for the usual layouts (chroma 1×1), by subsampling code.
-std::vector<Factors> factorsFor(int subsamplingCode);
+// By subsampling code: 4:4:4, 4:2:2, 4:2:0, gray, 4:4:0, 4:1:1, 4:4:1.
+inline const Sampling kSamplingByCode[] = {
+    {{1, 1}, {1, 1}, {1, 1}}, {{2, 1}, {1, 1}, {1, 1}}, {{2, 2}, {1, 1}, {1, 1}}, {{1, 1}},
+    {{1, 2}, {1, 1}, {1, 1}}, {{4, 1}, {1, 1}, {1, 1}}, {{1, 4}, {1, 1}, {1, 1}}};
 
 struct Marker {
   int code;  // e.g. 0xE1
   ByteVector payload;
 };
 
-struct SyntheticSpec {
+struct JPEGOptions {
   int width = 96;
   int height = 64;
-  std::vector<Factors> factors = {{2, 2}, {1, 1}, {1, 1}};  // one entry per component
+  Sampling factors = kSamplingByCode[2];
   int quality = 90;
   bool progressive = false;
   int restartRows = 0;
   bool writeJFIF = true;
-  bool cmyk = false;            // four components, stored values as given (Adobe marker written)
-  std::vector<Marker> markers;  // written right after SOI/JFIF, in order
-  unsigned seed = 1;
+  bool cmyk = false;            // four components stored as given (Adobe marker written)
+  std::vector<Marker> markers;  // written right after SOI/JFIF
 };
 
-// A textured synthetic picture encoded with libjpeg.
-ByteVector makeJPEG(const SyntheticSpec& spec);
-// Encodes the given pixels (width × height × components) with the spec's settings.
-ByteVector makeJPEGFromPixels(const SyntheticSpec& spec, const ByteVector& pixels);
-// The pixels that makeJPEG encodes (width × height × components).
-ByteVector syntheticPixels(const SyntheticSpec& spec);
+// Encodes `pixels` (width × height × components), or a texture with hard
+// edges when empty.
+ByteVector makeJPEG(const JPEGOptions& options, const ByteVector& pixels = {});
+// Sets the size in the SOF: a small file stands in for a huge one wherever
+// only the header is read.
+ByteVector withFrameSize(ByteVector jpeg, int width, int height);
+// Payload of the first segment with this marker before the scan.
+ByteVector segment(std::span<const std::uint8_t> jpeg, int code);
 
 struct Decoded {
-  int width = 0;
-  int height = 0;
-  int components = 0;
+  int width = 0, height = 0, components = 0;
   ByteVector pixels;
-
   const std::uint8_t* at(int x, int y) const {
     return pixels.data() + (static_cast<std::size_t>(y) * width + x) * components;
   }
 };
-
 enum class DecodeAs { gray, ycc, rgb };
-
-// Full decode with libjpeg at scale 1/denominator; chroma is replicated,
-// not interpolated, so that every pixel depends on its own block only.
-// Throws std::runtime_error on any libjpeg error or warning.
+// Full libjpeg decode at 1/denominator with replicated (not interpolated)
+// chroma, so every pixel depends on its own block only. Throws on warnings.
 Decoded decode(std::span<const std::uint8_t> jpeg, DecodeAs as, int denominator = 1);
+// Rows where `part` differs from the rectangle of `full` at (x, y).
+int differingRows(const Decoded& part, const Decoded& full, int x, int y);
 
-// APP1 payload "Exif\0\0" + TIFF assembled from IFDs (see exif tests).
+// APP1 payload "Exif\0\0" + TIFF: IFD0, the Exif IFD (linked with 0x8769
+// when not empty), then IFD1 with three thumbnail tags and 16 thumbnail bytes.
 struct Entry {
-  std::uint16_t tag;
-  std::uint16_t type;
-  std::uint32_t count;
-  std::uint32_t value;  // SHORT values are left-justified in the field
+  std::uint16_t tag, type;  // type 3 SHORT, 4 LONG
+  std::uint32_t count, value;
 };
-struct TiffSpec {
+struct TiffOptions {
   bool littleEndian = true;
-  std::vector<Entry> ifd0;
-  std::vector<Entry> exifIFD;  // linked from IFD0 with 0x8769 when not empty
-  bool withIFD1 = true;        // IFD1 with a few thumbnail tags + 16 thumbnail bytes
+  std::vector<Entry> ifd0, exifIFD;
+  bool linkIFD1 = true;  // IFD0's next-IFD pointer, as a repair leaves it when false
 };
-struct TiffLayout {
-  ByteVector payload;                                          // "Exif\0\0" + TIFF
-  std::size_t ifd0 = 0, exifIFD = 0, ifd1 = 0, thumbnail = 0;  // offsets inside the TIFF
-};
-TiffLayout makeExif(const TiffSpec& spec);
+ByteVector makeExif(const TiffOptions& options);
+inline constexpr std::size_t kExifIFDLink = 6 + 8 + 2 + 12;  // with one IFD0 entry
 
-// Reads a 16/32-bit value of a TIFF in its byte order.
-std::uint32_t tiffValue(std::span<const std::uint8_t> tiff, std::size_t at, int bytes,
-                        bool littleEndian);
-
-// Marker segments before the first scan: (code, payload) in order.
-std::vector<Marker> markersOf(std::span<const std::uint8_t> jpeg);
+// The CropError text thrown by `action`, or "" when it throws none.
+std::string errorOf(const std::function<void()>& action);
 
 ByteVector readBytes(const std::filesystem::path& path);
 void writeBytes(const std::filesystem::path& path, std::span<const std::uint8_t> data);
-
-bool haveTool(const std::string& name);
-// Runs a shell command; returns its standard output, or nothing on failure.
+// A shell command's standard output, or nothing when it fails.
 std::optional<std::string> run(const std::string& command);
+bool haveTool(const std::string& name);
 std::string quote(const std::filesystem::path& path);
+
+inline const ByteVector kPNGStart = {0x89, 'P', 'N', 'G', 0x0D, 0x0A, 0x1A, 0x0A};
+inline const std::string kNotAJPEG = "Not a JPEG file: starts with 0x89 0x50";
+
+// Shared photos (KESTREL_TEST_DATA) with camera EXIF, by byte order and
+// the TIFF type of their pixel-dimension fields.
+inline constexpr const char* kIntelShort = "race-large/0009-IMG_0027.JPG";
+inline constexpr const char* kIntelLong = "race-small/0009-IMG_0027.JPG";
+inline constexpr const char* kMotorolaShort = "variants/0057-IMG_0080/exif-bigendian.jpg";
+inline constexpr const char* kMotorolaLong = "other/darknet-dog.jpg";  // 4:4:0, restarts
 
 }  // namespace kestrel::jpegtest

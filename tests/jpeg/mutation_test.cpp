@@ -1,13 +1,14 @@
 // SPDX-License-Identifier: MIT
-// Seeded mutation runs over real and synthetic EXIF segments and small
-// JPEGs: the EXIF walker and the codec layer must stay inside their buffers
-// and fail cleanly whatever the bytes say. Each buffer is placed against an
-// inaccessible page, so a stray read or write crashes even without ASan;
-// under ASan the failure paths are also checked for leaks.
+// Seeded mutation runs over EXIF segments and small JPEGs: the EXIF walker
+// and the codec layer must stay inside their buffers and fail cleanly
+// whatever the bytes say. Each buffer is placed against an inaccessible
+// page, so a stray read or write crashes even without ASan; under ASan the
+// failure paths are also checked for leaks.
 #include <gtest/gtest.h>
 #include <sys/mman.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstring>
 #include <random>
 
@@ -20,13 +21,14 @@ namespace {
 
 using namespace jpegtest;
 
-// Pages with PROT_NONE on both sides of a writable area. `place` copies the
-// data so that it ends at the upper guard (or starts at the lower one).
+// A writable area between two PROT_NONE pages, big enough for every seed.
 class GuardedBuffer {
  public:
-  explicit GuardedBuffer(std::size_t capacity) {
+  explicit GuardedBuffer(const std::vector<ByteVector>& seeds) {
+    std::size_t largest = 0;
+    for (const ByteVector& s : seeds) largest = std::max(largest, s.size());
     page_ = static_cast<std::size_t>(::sysconf(_SC_PAGESIZE));
-    inner_ = (capacity + page_ - 1) / page_ * page_;
+    inner_ = (largest + page_) / page_ * page_;
     base_ = static_cast<std::uint8_t*>(
         ::mmap(nullptr, inner_ + 2 * page_, PROT_NONE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0));
     if (base_ == MAP_FAILED) throw std::runtime_error("mmap failed");
@@ -36,6 +38,7 @@ class GuardedBuffer {
   GuardedBuffer(const GuardedBuffer&) = delete;
   GuardedBuffer& operator=(const GuardedBuffer&) = delete;
 
+  // Copies `data` so that it ends at the upper guard (or starts at the lower one).
   std::uint8_t* place(const ByteVector& data, bool atEnd) {
     std::uint8_t* at = atEnd ? base_ + page_ + inner_ - data.size() : base_ + page_;
     std::memcpy(at, data.data(), data.size());
@@ -47,85 +50,69 @@ class GuardedBuffer {
   std::uint8_t* base_ = nullptr;
 };
 
-// The header part of a JPEG (everything before the first scan data).
-ByteVector headerPart(const ByteVector& jpeg) {
-  for (std::size_t i = 2; i + 1 < jpeg.size(); ++i) {
-    if (jpeg[i] == 0xFF && jpeg[i + 1] == 0xDA)
-      return ByteVector(jpeg.begin(), jpeg.begin() + static_cast<long>(i) + 64);
-  }
-  return jpeg;
-}
-
-std::vector<ByteVector> exifSeeds() {
-  std::vector<ByteVector> seeds;
-  for (const bool le : {true, false}) {
-    for (const std::uint16_t type : {std::uint16_t{3}, std::uint16_t{4}}) {
-      SyntheticSpec spec;
-      spec.width = 32;
-      spec.height = 16;
-      spec.writeJFIF = false;
-      spec.markers = {{0xE1, makeExif({.littleEndian = le,
-                                       .ifd0 = {{0x0100, type, 1, 32}, {0x0112, 3, 1, 6}},
-                                       .exifIFD = {{0xA002, type, 1, 32}, {0xA003, type, 1, 16}}})
-                                 .payload}};
-      seeds.push_back(headerPart(makeJPEG(spec)));
-    }
-  }
-  // Camera EXIF of the shared photos: Intel LONG/SHORT, Motorola LONG/SHORT.
-  if (const auto data = testing::testDataDir()) {
-    for (const char* name :
-         {"race-small/0009-IMG_0027.JPG", "race-large/0009-IMG_0027.JPG",
-          "variants/0057-IMG_0080/exif-bigendian.jpg", "other/darknet-dog.jpg"}) {
-      seeds.push_back(headerPart(readBytes(*data / name)));
-    }
-  }
-  return seeds;
-}
-
 ByteVector mutate(ByteVector data, std::mt19937& random) {
-  const auto pick = [&](std::size_t n) { return static_cast<std::size_t>(random() % n); };
-  const int edits = 1 + static_cast<int>(random() % 8);
-  for (int i = 0; i < edits && !data.empty(); ++i) {
+  for (int edits = 1 + static_cast<int>(random() % 8); edits > 0 && !data.empty(); --edits) {
     // Most edits land in the first 400 bytes, where the markers and IFDs are.
-    const std::size_t at =
-        random() % 4 != 0 ? pick(std::min<std::size_t>(data.size(), 400)) : pick(data.size());
-    switch (random() % 6) {
-      case 0:
-        data[at] ^= static_cast<std::uint8_t>(1u << (random() % 8));
-        break;
-      case 1:
-        data[at] = static_cast<std::uint8_t>(random());
-        break;
-      case 2:
-        data[at] = 0xFF;
-        break;
-      case 3:
-        data[at] = 0x00;
-        break;
-      case 4:  // an extreme 16-bit value (counts, lengths, offsets)
-        data[at] = 0xFF;
-        if (at + 1 < data.size())
-          data[at + 1] = static_cast<std::uint8_t>(random() % 2 ? 0xFF : 0xF0);
-        break;
-      default:
-        data.resize(pick(data.size() + 1));
-        break;  // truncate
+    const std::size_t span =
+        random() % 4 != 0 ? std::min<std::size_t>(data.size(), 400) : data.size();
+    const std::size_t at = random() % span;
+    const auto kind = random() % 6;
+    if (kind == 5) {
+      data.resize(random() % (data.size() + 1));  // truncate
+      continue;
     }
+    // A flipped bit, a random byte, FF, 00, or an extreme 16-bit value
+    // (counts, lengths, offsets).
+    const std::uint8_t values[] = {static_cast<std::uint8_t>(data[at] ^ (1u << (random() % 8))),
+                                   static_cast<std::uint8_t>(random()), 0xFF, 0x00, 0xFF};
+    data[at] = values[kind];
+    if (kind == 4 && at + 1 < data.size()) data[at + 1] = random() % 2 ? 0xFF : 0xF0;
   }
   return data;
 }
 
+// Small JPEGs of every layout, some progressive, one with restarts, each
+// opening with an Exif segment: both byte orders, SHORT and LONG fields.
+std::vector<ByteVector> jpegSeeds() {
+  std::vector<ByteVector> seeds;
+  for (int code = 0; code <= 6; ++code) {
+    const auto type = static_cast<std::uint16_t>(code % 2 == 0 ? 3 : 4);
+    const ByteVector exif = makeExif({.littleEndian = code / 2 % 2 == 0,
+                                      .ifd0 = {{0x0100, type, 1, 40}, {0x0112, 3, 1, 6}},
+                                      .exifIFD = {{0xA002, type, 1, 40}, {0xA003, type, 1, 36}}});
+    seeds.push_back(makeJPEG({.width = 40,
+                              .height = 36,
+                              .factors = kSamplingByCode[code],
+                              .progressive = code % 2 == 1,
+                              .restartRows = code == 2 ? 1 : 0,
+                              .writeJFIF = false,
+                              .markers = {{0xE1, exif}}}));
+  }
+  return seeds;
+}
+
+// The header parts (up to just after SOS) of the seeds and of the photos'
+// camera EXIF.
 TEST(Mutation, RepairExifStaysInsideTheBuffer) {
-  const std::vector<ByteVector> seeds = exifSeeds();
-  std::size_t largest = 0;
-  for (const ByteVector& s : seeds) largest = std::max(largest, s.size());
-  GuardedBuffer buffer(largest + 16);
+  const auto headerPart = [](const ByteVector& jpeg) {
+    for (std::size_t i = 2; i + 1 < jpeg.size(); ++i) {
+      if (jpeg[i] == 0xFF && jpeg[i + 1] == 0xDA)
+        return ByteVector(jpeg.begin(), jpeg.begin() + i + 64);
+    }
+    return jpeg;
+  };
+  std::vector<ByteVector> seeds;
+  for (const ByteVector& jpeg : jpegSeeds()) seeds.push_back(headerPart(jpeg));
+  if (const auto data = testing::testDataDir()) {
+    for (const char* name : {kIntelShort, kIntelLong, kMotorolaShort, kMotorolaLong})
+      seeds.push_back(headerPart(readBytes(*data / name)));
+  }
+  GuardedBuffer buffer(seeds);
   std::mt19937 random(42);
   int found = 0;
   for (int i = 0; i < 6000; ++i) {
     const ByteVector data = mutate(seeds[static_cast<std::size_t>(i) % seeds.size()], random);
-    std::uint8_t* at = buffer.place(data, i % 2 == 0);
-    found += mc_jpeg_repair_exif(at, data.size(), 70000 + i, 1 + i) > 0;
+    found += mc_jpeg_repair_exif(buffer.place(data, i % 2 == 0), data.size(), 70000 + i, 1 + i) > 0;
   }
   EXPECT_GT(found, 1000);  // many mutants still hold repairable fields
 }
@@ -133,20 +120,8 @@ TEST(Mutation, RepairExifStaysInsideTheBuffer) {
 // Header, crop and region decode on mutated small JPEGs of every layout:
 // each call succeeds or fails with a message, and nothing leaks (ASan).
 TEST(Mutation, CodecFailsCleanlyOnCorruptJPEGs) {
-  std::vector<ByteVector> seeds;
-  for (int code = 0; code <= 6; ++code) {
-    SyntheticSpec spec;
-    spec.width = 40;
-    spec.height = 36;
-    spec.factors = factorsFor(code);
-    spec.progressive = code % 2 == 1;
-    spec.restartRows = code == 2 ? 1 : 0;
-    spec.markers = {{0xE1, makeExif({.exifIFD = {{0xA002, 4, 1, 40}}}).payload}};
-    seeds.push_back(makeJPEG(spec));
-  }
-  std::size_t largest = 0;
-  for (const ByteVector& s : seeds) largest = std::max(largest, s.size());
-  GuardedBuffer buffer(largest + 16);
+  const std::vector<ByteVector> seeds = jpegSeeds();
+  GuardedBuffer buffer(seeds);
   mc_jpeg_context* context = mc_jpeg_create();
   ASSERT_NE(context, nullptr);
   std::mt19937 random(7);
@@ -164,29 +139,28 @@ TEST(Mutation, CodecFailsCleanlyOnCorruptJPEGs) {
     ASSERT_GE(info.subsampling, 0);
     ASSERT_LE(info.subsampling, 6);
     if (info.width < 1 || info.height < 1 || info.width > 4096 || info.height > 4096) continue;
+    // Each call succeeds with a buffer or fails with a message and none.
+    const auto clean = [&](int rc, const std::uint8_t* out) {
+      return rc == 0 ? out != nullptr : out == nullptr && message[0] != '\0';
+    };
+    const int w = std::max(1, info.width / 2), h = std::max(1, info.height / 2);
     std::uint8_t* out = nullptr;
     std::size_t size = 0;
     message[0] = '\0';
-    const int w = std::max(1, info.width / 2), h = std::max(1, info.height / 2);
-    if (mc_jpeg_crop(context, jpeg, data.size(), 0, 0, w, h, &out, &size, message,
-                     sizeof message) == 0) {
-      ++crops;
-      mc_jpeg_repair_exif(out, size, w, h);
-      mc_jpeg_free(out);
-    } else {
-      ASSERT_EQ(out, nullptr);
-      ASSERT_NE(message[0], '\0');
-    }
+    const int cropped =
+        mc_jpeg_crop(context, jpeg, data.size(), 0, 0, w, h, &out, &size, message, sizeof message);
+    ASSERT_TRUE(clean(cropped, out));
+    if (cropped == 0) mc_jpeg_repair_exif(out, size, w, h);
+    mc_jpeg_free(out);
     int pw = 0, ph = 0;
     message[0] = '\0';
-    if (mc_jpeg_gray_roi(context, jpeg, data.size(), info.width / 3, info.height / 3, w, h,
-                         1 + i % 2, &out, &pw, &ph, message, sizeof message) == 0) {
-      ++patches;
-      mc_jpeg_free(out);
-    } else {
-      ASSERT_EQ(out, nullptr);
-      ASSERT_NE(message[0], '\0');
-    }
+    const int decoded =
+        mc_jpeg_gray_roi(context, jpeg, data.size(), info.width / 3, info.height / 3, w, h,
+                         1 + i % 2, &out, &pw, &ph, message, sizeof message);
+    ASSERT_TRUE(clean(decoded, out));
+    mc_jpeg_free(out);
+    crops += cropped == 0;
+    patches += decoded == 0;
   }
   mc_jpeg_destroy(context);
   EXPECT_GT(headers, 300);

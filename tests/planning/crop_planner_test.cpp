@@ -1,10 +1,13 @@
 // SPDX-License-Identifier: MIT
+// The planner's decisions for a 24 MP 3:2 photo: worked examples, the gates
+// that keep it whole, and the rules behind the anchor, the pair and the crowd.
 #include "core/planning/crop_planner.h"
 
 #include <gtest/gtest.h>
 
 #include <optional>
 #include <string>
+#include <type_traits>
 #include <vector>
 
 namespace kestrel {
@@ -14,307 +17,192 @@ namespace {
 constexpr CropPlanner kDefaults{0.15, 4000, 18'000'000, 0.35};
 constexpr JPEGInfo kPhoto{6000, 4000, 16, 16, 2};
 
-const std::string kSingleReason = "结合人脸与全身位置居中，保留头顶与手脚空间";
-const std::string kPairReason = "双人组合居中，保留两人完整边界与上下空间";
-const std::string kNoWindowReason = "原构图更合适，或安全余量/像素不足";
+const std::string kSingle = "结合人脸与全身位置居中，保留头顶与手脚空间";
+const std::string kPair = "双人组合居中，保留两人完整边界与上下空间";
+const std::string kFixed = "固定裁剪（仅引擎基准）";
 
 Person runner(double x, double y, double width, double height, double confidence = 0.9) {
   return {{x, y, width, height}, confidence};
 }
 
-const Person kSingleRunner = runner(0.45, 0.2, 0.1, 0.6);
+const Person kRunner = runner(0.45, 0.2, 0.1, 0.6);
+const Box kRunnerProtected{0.44, 0.176, 0.12, 0.648};  // with its margins
+const Person kLeft = runner(0.30, 0.30, 0.10, 0.50);
+const Person kRight = runner(0.55, 0.31, 0.10, 0.49);
+const Person kBeside = runner(0.1, 0.3, 0.0735, 0.5);
 
-SharpnessAssessment assessment(SharpnessVerdict verdict, std::optional<Box> subject = {},
-                               std::string reason = "测试") {
+SharpnessAssessment assessment(SharpnessVerdict verdict, std::string reason = "测试") {
   SharpnessAssessment a;
   a.verdict = verdict;
-  a.regionKind = "upperBody";
   a.reason = std::move(reason);
-  a.subject = subject;
   return a;
 }
 
-void expectBoxNear(const Box& actual, const Box& expected) {
-  EXPECT_NEAR(actual.x, expected.x, 1e-12);
-  EXPECT_NEAR(actual.y, expected.y, 1e-12);
-  EXPECT_NEAR(actual.width, expected.width, 1e-12);
-  EXPECT_NEAR(actual.height, expected.height, 1e-12);
+// A sharp subject; with region kind "face" the region, offset 0.015 from
+// kRunner's centre, is the face.
+SharpnessAssessment sharp(Box subject, std::string regionKind = "upperBody",
+                          std::optional<Box> face = {},
+                          std::optional<std::vector<Box>> unsuitable = {}) {
+  SharpnessAssessment a = assessment(SharpnessVerdict::sharp);
+  a.subject = subject;
+  a.regionKind = std::move(regionKind);
+  a.region = Box{0.5, 0.22, 0.03, 0.05};
+  a.face = face;
+  a.unsuitableForComposition = std::move(unsuitable);
+  return a;
 }
 
-struct WorkedExample {
-  std::string name;
-  std::vector<Person> people;
-  PixelRect crop;
-  std::string reason;
-  std::string scene;
-  double anchor;
-  double pairStrength;
-  Box protectedRegion;
-  double gain;  // the formulas evaluated exactly for this crop
-};
-
-TEST(CropPlanner, WorkedExamples) {
-  const Box singleProtected{0.44, 0.176, 0.12, 0.648};
-  // clang-format off
-  const std::vector<WorkedExample> examples = {
-      {"single runner", {kSingleRunner},
-       {384, 64, 5220, 3480}, kSingleReason, "single", 0.5, 0, singleProtected,
-       0.20537011494252874},
-      {"two runners abreast", {runner(0.30, 0.30, 0.10, 0.50), runner(0.55, 0.31, 0.10, 0.49)},
-       {240, 256, 5220, 3480}, kPairReason, "pair", 0.475, 1, {0.29, 0.28, 0.37, 0.54},
-       0.1727735632183908},
-      {"bystander near the edge is left out", {kSingleRunner, runner(0.02, 0.5, 0.04, 0.2)},
-       {432, 64, 5220, 3480}, kSingleReason, "single", 0.5, 0, singleProtected,
-       0.188823908045977},
-      {"bystander further in is kept whole", {kSingleRunner, runner(0.05, 0.5, 0.04, 0.2)},
-       {240, 64, 5220, 3480}, kSingleReason, "single", 0.5, 0, singleProtected,
-       0.17502528735632183},
-  };
-  // clang-format on
-  for (const WorkedExample& e : examples) {
-    SCOPED_TRACE(e.name);
-    const CropDecision d = kDefaults.plan(kPhoto, 1, e.people, false, std::nullopt);
-    ASSERT_TRUE(d.crop);
-    EXPECT_EQ(*d.crop, e.crop);
-    EXPECT_EQ(d.reason, e.reason);
-    EXPECT_EQ(d.scene, e.scene);
-    ASSERT_TRUE(d.visualAnchorX);
-    EXPECT_NEAR(*d.visualAnchorX, e.anchor, 1e-12);
-    EXPECT_EQ(d.pairStrength, e.pairStrength);
-    ASSERT_TRUE(d.protectedRegion);
-    expectBoxNear(*d.protectedRegion, e.protectedRegion);
-    ASSERT_TRUE(d.compositionGain);
-    EXPECT_NEAR(*d.compositionGain, e.gain, 1e-12);
-    EXPECT_EQ(d.people, e.people);
+// Both absent, or both present and equal to within 1e-12 in every coordinate.
+template <typename T>
+void expectNear(const std::optional<T>& actual, const std::optional<T>& expected) {
+  ASSERT_EQ(actual.has_value(), expected.has_value());
+  if (!actual) return;
+  if constexpr (std::is_same_v<T, Box>) {
+    EXPECT_NEAR(actual->x, expected->x, 1e-12);
+    EXPECT_NEAR(actual->y, expected->y, 1e-12);
+    EXPECT_NEAR(actual->width, expected->width, 1e-12);
+    EXPECT_NEAR(actual->height, expected->height, 1e-12);
+  } else {
+    EXPECT_NEAR(*actual, *expected, 1e-12);
   }
 }
 
-TEST(CropPlanner, FixedModeCropsCentredWithoutComposition) {
-  const CropDecision d = kDefaults.plan(kPhoto, 1, {}, true, std::nullopt);
-  ASSERT_TRUE(d.crop);
-  EXPECT_EQ(*d.crop, (PixelRect{384, 192, 5220, 3480}));
-  EXPECT_EQ(d.reason, "固定裁剪（仅引擎基准）");
-  ASSERT_TRUE(d.compositionGain);
-  EXPECT_NEAR(*d.compositionGain, 0.12085517241379311, 1e-12);
-  EXPECT_FALSE(d.scene);
-}
-
-TEST(CropPlanner, FixedModeIgnoresPeopleButNotTheSoftLimits) {
-  // A runner at the edge would stop an automatic crop; fixed mode never looks.
-  const std::vector<Person> people = {runner(0.005, 0.2, 0.1, 0.6)};
-  const CropDecision d =
-      kDefaults.plan(kPhoto, 1, people, true, assessment(SharpnessVerdict::soft));
-  ASSERT_TRUE(d.crop);
-  EXPECT_EQ(d.crop->width, 5520);  // 8 %
-  EXPECT_EQ(d.reason, "固定裁剪（仅引擎基准）");
-  EXPECT_EQ(d.people, people);
-}
-
-struct KeepCase {
-  std::string name;
-  CropPlanner planner;
-  JPEGInfo info;
-  std::vector<Person> people;
-  std::optional<SharpnessAssessment> sharpness;
-  std::string reason;
+// One planner call and its decision. The reason says whether the photo is
+// cropped; an automatic crop also has a scene (pair for the pair reason),
+// anchor and pair strength. Crop, width, gain and a cropped photo's
+// protected region are checked when given; a kept photo's protected region
+// always. Gains are the formulas evaluated exactly for the crop.
+struct Case {
+  const char* name;
+  std::vector<Person> people = {};
+  std::optional<SharpnessAssessment> sharpness = {};
+  std::string reason = {};
+  double anchor = 0.5;
+  double pairStrength = 0;
+  std::optional<PixelRect> crop = {};
+  std::optional<double> gain = {};
+  std::optional<Box> protectedRegion = {};
+  std::int64_t width = 0;
+  CropPlanner planner = kDefaults;
+  JPEGInfo info = kPhoto;
+  bool fixed = false;
 };
 
-// Gates and subject rules that keep the photo whole, with nothing but the
-// reason and the people in the decision.
-TEST(CropPlanner, KeepsThePhotoWhole) {
-  const SharpnessAssessment blurred = assessment(SharpnessVerdict::blurred, {}, "主体明显模糊");
-  const SharpnessAssessment review = assessment(SharpnessVerdict::review, {}, "无法判断");
-  CropPlanner zeroTrim = kDefaults;
+TEST(CropPlanner, Decisions) {
+  const auto blurred = assessment(SharpnessVerdict::blurred, "主体明显模糊");
+  const auto soft = assessment(SharpnessVerdict::soft);
+  auto softRunner = soft;
+  softRunner.subject = kRunner.box;
+  const std::string softSingle = "主体略软，保守调整；" + kSingle;
+  CropPlanner zeroTrim = kDefaults, longEdge = kDefaults, smallTrim = kDefaults;
   zeroTrim.maximumTrim = 0;
-  CropPlanner longEdge = kDefaults;
   longEdge.minimumLongEdge = 6000;
-  const std::vector<Person> small = {runner(0.45, 0.2, 0.1, 0.19)};
-  const std::vector<Person> smallInACrowd = {small[0], runner(0.1, 0.5, 0.1, 0.15, 0.3),
-                                             runner(0.3, 0.5, 0.1, 0.15, 0.3),
-                                             runner(0.7, 0.5, 0.1, 0.15, 0.3)};
-  const std::vector<Person> unreliable = {runner(0.45, 0.2, 0.1, 0.6, 0.3),
-                                          runner(0.2, 0.2, 0.1, 0.6, 0.34)};
-  const SharpnessAssessment soft = assessment(SharpnessVerdict::soft);
-
+  smallTrim.maximumTrim = 0.05;
+  const Person small = runner(0.45, 0.2, 0.1, 0.19), crowd = runner(0.1, 0.5, 0.1, 0.15, 0.3);
+  const Person unsure = runner(0.45, 0.2, 0.1, 0.6, 0.3);
+  const auto crowdWith = [](Person fourth) {
+    return std::vector{kRunner, runner(0.05, 0.5, 0.04, 0.2, 0.3),
+                       runner(0.75, 0.5, 0.04, 0.2, 0.3), fourth};
+  };
+  const Box nearlyRight{0.55, 0.31, 0.10, 0.49000000000000005};
+  const auto withFace = [](Box face) { return sharp(kRunner.box, "upperBody", face); };
   // clang-format off
-  const std::vector<KeepCase> cases = {
-      {"zero trim comes first", zeroTrim, {1000, 800, 8, 8, 0}, {}, blurred, "裁剪幅度为零"},
-      {"too few pixels, before the verdict", kDefaults, {5000, 3000, 16, 16, 2}, {}, blurred,
-       "原图不足最低像素要求，不放大"},
-      {"blurred gives its own reason", longEdge, kPhoto, {kSingleRunner}, blurred, "主体明显模糊"},
-      {"review gives its own reason", kDefaults, kPhoto, {kSingleRunner}, review, "无法判断"},
-      {"long edge floor", longEdge, kPhoto, {kSingleRunner}, std::nullopt, "保留最低分辨率"},
-      {"nobody detected", kDefaults, kPhoto, {}, std::nullopt, "未可靠检测到人物"},
-      {"only unreliable people", kDefaults, kPhoto, unreliable, std::nullopt, "未可靠检测到人物"},
-      {"small runner", kDefaults, kPhoto, small, std::nullopt, "人物较小，保留环境"},
-      {"small runner before crowd", kDefaults, kPhoto, smallInACrowd, std::nullopt,
-       "人物较小，保留环境"},
-      {"runner fills the height", kDefaults, kPhoto, {runner(0.45, 0.06, 0.1, 0.88)},
-       std::nullopt, "人物已较满，保留手脚空间"},
-      {"soft subject needs 20 MP crops", kDefaults, {5000, 4000, 16, 16, 2}, {kSingleRunner},
-       soft, kNoWindowReason},
+  const std::vector<Case> cases = {
+      {"single runner", {kRunner}, {}, kSingle, 0.5, 0, PixelRect{384, 64, 5220, 3480},
+       0.20537011494252874, kRunnerProtected},
+      {"two runners abreast", {kLeft, kRight}, {}, kPair, 0.475, 1, PixelRect{240, 256, 5220, 3480},
+       0.1727735632183908, Box{0.29, 0.28, 0.37, 0.54}},
+      {"bystander near the edge is left out", {kRunner, runner(0.02, 0.5, 0.04, 0.2)}, {}, kSingle,
+       0.5, 0, PixelRect{432, 64, 5220, 3480}, 0.188823908045977, kRunnerProtected},
+      {"bystander further in is kept whole", {kRunner, runner(0.05, 0.5, 0.04, 0.2)}, {}, kSingle,
+       0.5, 0, PixelRect{240, 64, 5220, 3480}, 0.17502528735632183, kRunnerProtected},
+      {.name = "fixed mode centres without composition", .reason = kFixed,
+       .crop = PixelRect{384, 192, 5220, 3480}, .gain = 0.12085517241379311, .fixed = true},
+      // Fixed mode ignores the runner at the edge but not the soft limit of 8 %.
+      {.name = "fixed mode, soft subject", .people = {runner(0.005, 0.2, 0.1, 0.6)},
+       .sharpness = soft, .reason = kFixed, .crop = PixelRect{240, 80, 5520, 3680}, .fixed = true},
+      // The gates in order: each row would also fail every later gate.
+      {.name = "zero trim", .sharpness = blurred, .reason = "裁剪幅度为零", .planner = zeroTrim,
+       .info = {1000, 800, 8, 8, 0}},
+      {.name = "too few pixels", .sharpness = blurred, .reason = "原图不足最低像素要求，不放大",
+       .info = {5000, 3000, 16, 16, 2}},
+      {.name = "blurred", .people = {kRunner}, .sharpness = blurred, .reason = "主体明显模糊",
+       .planner = longEdge},
+      {"review", {kRunner}, assessment(SharpnessVerdict::review, "无法判断"), "无法判断"},
+      {.name = "long edge floor", .people = {kRunner}, .reason = "保留最低分辨率",
+       .planner = longEdge},
+      {"nobody detected", {}, {}, "未可靠检测到人物"},
+      {"only unreliable people", {unsure, runner(0.2, 0.2, 0.1, 0.6, 0.34)}, {}, "未可靠检测到人物"},
+      {"small runner", {small}, {}, "人物较小，保留环境"},
+      {"small runner before crowd", {small, crowd, crowd, crowd}, {}, "人物较小，保留环境"},
+      {"fourth counted towards a crowd", crowdWith(runner(0.85, 0.5, 0.04, 0.2, 0.25)), {},
+       "密集多人，保留覆盖"},
+      {"confidence under 0.25 not counted", crowdWith(runner(0.85, 0.5, 0.04, 0.2, 0.24)), {},
+       kSingle},
+      {"height under 0.1 not counted", crowdWith(runner(0.85, 0.5, 0.07, 0.099)), {}, kSingle},
+      {"area under 0.006 not counted", crowdWith(runner(0.85, 0.5, 0.029, 0.2)), {}, kSingle},
+      {"runner fills the height", {runner(0.45, 0.06, 0.1, 0.88)}, {},
+       "人物已较满，保留手脚空间"},
+      {.name = "runner at the edge: clipped protected region",
+       .people = {runner(0.005, 0.2, 0.1, 0.6)},
+       .reason = "人物靠近边缘，保留原构图", .protectedRegion = Box{0, 0.176, 0.115, 0.648}},
+      {.name = "soft subject needs 20 MP crops", .people = {kRunner}, .sharpness = soft,
+       .reason = "原构图更合适，或安全余量/像素不足", .protectedRegion = kRunnerProtected,
+       .info = {5000, 4000, 16, 16, 2}},
+      {.name = "soft subject: trim capped at 8 %", .people = {kRunner}, .sharpness = softRunner,
+       .reason = softSingle, .width = 5520},
+      {.name = "soft subject: a smaller trim stays", .people = {kRunner}, .sharpness = softRunner,
+       .reason = softSingle, .width = 5700, .planner = smallTrim},
+      {"face region without face field", {kRunner}, sharp(kRunner.box, "face"), kSingle, 0.509},
+      {"upper-body region is no face", {kRunner}, sharp(kRunner.box), kSingle},
+      // The runner's centre is 0.5; a usable face pulls it by 0.6 × its
+      // offset, at most 0.015 (0.15 of the width) either way.
+      {"small offset pulls 0.6 of it", {kRunner}, withFace({0.49, 0.22, 0.04, 0.06}), kSingle, 0.506},
+      {"large offset right is limited", {kRunner}, withFace({0.52, 0.22, 0.03, 0.06}), kSingle, 0.509},
+      {"large offset left is limited", {kRunner}, withFace({0.45, 0.22, 0.03, 0.06}), kSingle, 0.491},
+      {"out by 0.014 still counts", {kRunner}, withFace({0.436, 0.22, 0.03, 0.06}), kSingle, 0.491},
+      {"out by 0.02 does not", {kRunner}, withFace({0.43, 0.22, 0.03, 0.06}), kSingle},
+      {"centre below 0.42 of the body", {kRunner}, withFace({0.49, 0.45, 0.04, 0.06}), kSingle},
+      {"taller than 0.3 of the body", {kRunner}, withFace({0.52, 0.22, 0.03, 0.19}), kSingle},
+      {"empty face", {kRunner}, withFace({0.52, 0.22, 0, 0.06}), kSingle},
+      {"equal runners side by side", {kLeft, kRight}, sharp(kLeft.box), kPair, 0.475, 1},
+      {"partner ruled out by the analyzer", {kLeft, kRight},
+       sharp(kLeft.box, "upperBody", {}, std::vector{kRight.box}), kSingle, 0.35},
+      {"empty exclusion list", {kLeft, kRight},
+       sharp(kLeft.box, "upperBody", {}, std::vector<Box>{}), kPair, 0.475, 1},
+      {"exclusion matches exact boxes only", {kLeft, kRight},
+       sharp(kLeft.box, "upperBody", {}, std::vector{nearlyRight}), kPair, 0.475, 1},
+      // The analyzer's subject, not the larger runner, is framed. Area ratio
+      // 0.6125: u = 0.25, strength 0.15625; the larger runner's centre,
+      // 0.36325 away, pulls by half of that.
+      {"analyzer's subject", {kRunner, kBeside}, sharp(kBeside.box), kSingle,
+       0.13675 + 0.36325 * 0.078125, 0.15625},
+      {"three abreast: two candidates, no partner",
+       {runner(0.45, 0.3, 0.1, 0.5), runner(0.3, 0.3, 0.1, 0.5), runner(0.6, 0.3, 0.1, 0.5)}, {},
+       kSingle},
+      // Area ratio 0.6: u = 0.2, strength 0.04 × 2.6 = 0.104; the partner's
+      // centre, 0.2375 away, pulls by half of that.
+      {"weak pair", {kLeft, runner(0.55, 0.39, 0.075, 0.4)}, sharp(kLeft.box), kSingle,
+       0.35 + 0.2375 * 0.052, 0.104},
   };
   // clang-format on
-  for (const KeepCase& c : cases) {
+  for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
-    const CropDecision d = c.planner.plan(c.info, 1, c.people, false, c.sharpness);
+    const CropDecision d = c.planner.plan(c.info, 1, c.people, c.fixed, c.sharpness);
     EXPECT_EQ(d.reason, c.reason);
-    EXPECT_FALSE(d.changed());
-    EXPECT_FALSE(d.compositionGain);
-    EXPECT_FALSE(d.scene);
-    EXPECT_FALSE(d.visualAnchorX);
-    EXPECT_FALSE(d.pairStrength);
     EXPECT_EQ(d.people, c.people);
-    // Only a decision that got as far as the protected region reports it.
-    EXPECT_EQ(d.protectedRegion.has_value(), c.reason == kNoWindowReason);
-  }
-}
-
-TEST(CropPlanner, BasicFilterDecidesWhoCountsTowardsACrowd) {
-  struct Row {
-    std::string name;
-    Person fourth;
-    std::string reason;
-  };
-  const std::vector<Row> rows = {
-      {"counted", runner(0.85, 0.5, 0.04, 0.2, 0.25), "密集多人，保留覆盖"},
-      {"confidence under 0.25", runner(0.85, 0.5, 0.04, 0.2, 0.24), kSingleReason},
-      {"height under 0.1", runner(0.85, 0.5, 0.07, 0.099), kSingleReason},
-      {"area under 0.006", runner(0.85, 0.5, 0.029, 0.2), kSingleReason},
-  };
-  for (const Row& row : rows) {
-    SCOPED_TRACE(row.name);
-    const std::vector<Person> people = {kSingleRunner, runner(0.05, 0.5, 0.04, 0.2, 0.3),
-                                        runner(0.75, 0.5, 0.04, 0.2, 0.3), row.fourth};
-    EXPECT_EQ(kDefaults.plan(kPhoto, 1, people, false, std::nullopt).reason, row.reason);
-  }
-}
-
-TEST(CropPlanner, EdgeGateReportsTheClippedProtectedRegion) {
-  const CropDecision d =
-      kDefaults.plan(kPhoto, 1, {runner(0.005, 0.2, 0.1, 0.6)}, false, std::nullopt);
-  EXPECT_EQ(d.reason, "人物靠近边缘，保留原构图");
-  EXPECT_FALSE(d.changed());
-  ASSERT_TRUE(d.protectedRegion);
-  EXPECT_EQ(d.protectedRegion->x, 0);
-  expectBoxNear(*d.protectedRegion, {0, 0.176, 0.115, 0.648});
-}
-
-TEST(CropPlanner, SoftSubjectIsCroppedConservatively) {
-  struct Row {
-    std::string name;
-    double maximumTrim;
-    std::int64_t expectedWidth;
-  };
-  const std::vector<Row> rows = {
-      {"trim capped at 8 %", 0.15, 5520},
-      {"a smaller configured trim stays", 0.05, 5700},
-  };
-  for (const Row& row : rows) {
-    SCOPED_TRACE(row.name);
-    CropPlanner planner = kDefaults;
-    planner.maximumTrim = row.maximumTrim;
-    const CropDecision d = planner.plan(kPhoto, 1, {kSingleRunner}, false,
-                                        assessment(SharpnessVerdict::soft, kSingleRunner.box));
-    ASSERT_TRUE(d.crop);
-    EXPECT_EQ(d.crop->width, row.expectedWidth);
-    EXPECT_GE(d.crop->width * d.crop->height, 20'000'000);
-    EXPECT_EQ(d.reason, "主体略软，保守调整；" + kSingleReason);
-    EXPECT_EQ(d.scene, "single");
-  }
-}
-
-TEST(CropPlanner, VisualCenterFollowsAUsableFace) {
-  const Box body{0.4, 0.2, 0.2, 0.6};  // centre 0.5; face offset limited to ±0.03
-  struct Row {
-    std::string name;
-    std::optional<Box> face;
-    double expected;
-  };
-  const std::vector<Row> rows = {
-      {"no face", std::nullopt, 0.5},
-      {"small offset pulls 0.6 of it", Box{0.49, 0.22, 0.04, 0.06}, 0.5 + 0.6 * 0.01},
-      {"large offset to the right is limited", Box{0.53, 0.22, 0.04, 0.06}, 0.5 + 0.6 * 0.03},
-      {"large offset to the left is limited", Box{0.39, 0.22, 0.04, 0.06}, 0.5 - 0.6 * 0.03},
-      {"sticking out within 0.015 still counts", Box{0.386, 0.22, 0.04, 0.06}, 0.5 - 0.6 * 0.03},
-      {"outside the body", Box{0.38, 0.22, 0.04, 0.06}, 0.5},
-      {"in the lower part of the body", Box{0.49, 0.45, 0.04, 0.06}, 0.5},
-      {"taller than 0.3 of the body", Box{0.53, 0.22, 0.04, 0.19}, 0.5},
-      {"empty face", Box{0.53, 0.22, 0, 0.06}, 0.5},
-  };
-  for (const Row& row : rows) {
-    SCOPED_TRACE(row.name);
-    EXPECT_NEAR(CropPlanner::visualCenter(body, row.face), row.expected, 1e-12);
-  }
-}
-
-TEST(CropPlanner, FaceComesFromTheFaceOrAFaceRegion) {
-  const Box face{0.5, 0.22, 0.03, 0.05};  // pulls the anchor by 0.6 × 0.015
-  struct Row {
-    std::string name;
-    std::optional<Box> faceField;
-    std::string regionKind;
-    double anchor;
-  };
-  const std::vector<Row> rows = {
-      {"face field", face, "face", 0.509},
-      {"face region without face field", std::nullopt, "face", 0.509},
-      {"upper-body region is no face", std::nullopt, "upperBody", 0.5},
-  };
-  for (const Row& row : rows) {
-    SCOPED_TRACE(row.name);
-    SharpnessAssessment a = assessment(SharpnessVerdict::sharp, kSingleRunner.box);
-    a.regionKind = row.regionKind;
-    a.region = face;
-    a.face = row.faceField;
-    const CropDecision d = kDefaults.plan(kPhoto, 1, {kSingleRunner}, false, a);
-    ASSERT_TRUE(d.visualAnchorX);
-    EXPECT_NEAR(*d.visualAnchorX, row.anchor, 1e-12);
-  }
-}
-
-TEST(CropPlanner, PairPartnerRules) {
-  const Person left = runner(0.30, 0.30, 0.10, 0.50);
-  const Person right = runner(0.55, 0.31, 0.10, 0.49);
-  const Box nearlyRight{0.55, 0.31, 0.10, 0.49000000000000005};
-  struct Row {
-    std::string name;
-    std::vector<Person> people;
-    std::optional<std::vector<Box>> unsuitable;
-    double pairStrength;
-    std::string scene;
-  };
-  const std::vector<Row> rows = {
-      {"equal runners side by side", {left, right}, std::nullopt, 1, "pair"},
-      {"partner ruled out by the analyzer",
-       {left, right},
-       std::vector<Box>{right.box},
-       0,
-       "single"},
-      {"empty exclusion list", {left, right}, std::vector<Box>{}, 1, "pair"},
-      {"exclusion matches exact boxes only",
-       {left, right},
-       std::vector<Box>{nearlyRight},
-       1,
-       "pair"},
-      {"three abreast: two candidates, no partner",
-       {runner(0.45, 0.3, 0.1, 0.5), runner(0.3, 0.3, 0.1, 0.5), runner(0.6, 0.3, 0.1, 0.5)},
-       std::nullopt,
-       0,
-       "single"},
-      // Area ratio 0.6: u = 0.2, strength 0.04 × 2.6 = 0.104.
-      {"weak pair", {left, runner(0.55, 0.39, 0.075, 0.4)}, std::nullopt, 0.104, "single"},
-  };
-  for (const Row& row : rows) {
-    SCOPED_TRACE(row.name);
-    SharpnessAssessment a = assessment(SharpnessVerdict::sharp, row.people.front().box);
-    a.unsuitableForComposition = row.unsuitable;
-    const CropDecision d = kDefaults.plan(kPhoto, 1, row.people, false, a);
-    ASSERT_TRUE(d.crop) << d.reason;
-    ASSERT_TRUE(d.pairStrength);
-    EXPECT_NEAR(*d.pairStrength, row.pairStrength, 1e-12);
-    EXPECT_EQ(d.scene, row.scene);
-    EXPECT_EQ(d.reason, row.scene == "pair" ? kPairReason : kSingleReason);
+    const bool composed = c.reason.ends_with(kSingle) || c.reason == kPair;
+    const bool cropped = composed || c.reason == kFixed;
+    EXPECT_EQ(d.crop.has_value(), cropped);
+    EXPECT_EQ(d.compositionGain.has_value(), cropped);
+    EXPECT_EQ(c.crop ? d.crop : std::nullopt, c.crop);
+    EXPECT_EQ(c.width && d.crop ? d.crop->width : 0, c.width);
+    expectNear(c.gain ? d.compositionGain : std::nullopt, c.gain);
+    expectNear(c.protectedRegion || !cropped ? d.protectedRegion : std::nullopt, c.protectedRegion);
+    EXPECT_EQ(d.scene, composed ? std::optional<std::string>(c.reason == kPair ? "pair" : "single")
+                                : std::nullopt);
+    expectNear(d.visualAnchorX, composed ? std::optional(c.anchor) : std::nullopt);
+    expectNear(d.pairStrength, composed ? std::optional(c.pairStrength) : std::nullopt);
   }
 }
 

@@ -4,14 +4,10 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <array>
 #include <cmath>
 #include <cstdint>
-#include <initializer_list>
 #include <optional>
 #include <random>
-#include <string>
-#include <utility>
 #include <vector>
 
 #include "core/planning/crop_planner.h"
@@ -22,124 +18,70 @@ namespace {
 struct Scenario {
   CropPlanner planner;
   JPEGInfo info;
-  int orientation = 1;
+  int orientation = 1;  // 0 and 9 are out of range: treated as 1
   std::vector<Person> people;
   bool fixed = false;
   std::optional<SharpnessAssessment> sharpness;
 };
 
-class ScenarioGenerator {
- public:
-  explicit ScenarioGenerator(std::uint64_t seed) : rng_(seed) {}
-
-  Scenario next(int orientation, std::int64_t mcuWidth, std::int64_t mcuHeight) {
-    Scenario s;
-    s.orientation = orientation;
-    s.info = photo(mcuWidth, mcuHeight);
-    s.planner.maximumTrim = chance(0.05) ? 0 : uniform(0.005, 0.15);
-    s.planner.minimumLongEdge = pick<std::int64_t>({0, 2000, 4000, 5000});
-    s.planner.minimumPixelCount = static_cast<std::int64_t>(uniform(18e6, 22e6));
-    s.planner.confidenceThreshold = chance(0.8) ? uniform(0.2, 0.6) : uniform(0.6, 0.95);
-    s.people = people();
-    s.fixed = chance(0.15);
-    if (chance(0.6)) s.sharpness = assessment(s.people);
-    return s;
-  }
-
- private:
-  double uniform(double lo, double hi) { return std::uniform_real_distribution<>(lo, hi)(rng_); }
-  bool chance(double p) { return std::bernoulli_distribution(p)(rng_); }
-  template <typename T>
-  T pick(std::initializer_list<T> values) {
-    const auto i = std::uniform_int_distribution<std::size_t>(0, values.size() - 1)(rng_);
-    return *(values.begin() + i);
-  }
-
-  // Common camera shapes at 18–60 MP; the common divisor is often odd and
-  // sometimes 1 (a side nudged by a pixel), which leaves no window at all.
-  JPEGInfo photo(std::int64_t mcuWidth, std::int64_t mcuHeight) {
-    const auto [aw, ah] = pick<std::pair<std::int64_t, std::int64_t>>(
-        {{3, 2}, {2, 3}, {4, 3}, {3, 4}, {16, 9}, {1, 1}, {5, 4}});
-    const double pixels = uniform(18e6, 60e6);
-    const auto g = static_cast<std::int64_t>(std::sqrt(pixels / static_cast<double>(aw * ah)));
-    JPEGInfo info{aw * g, ah * g, mcuWidth, mcuHeight, 0};
-    if (chance(0.05)) ++info.width;
-    return info;
-  }
-
-  // Others may stand anywhere, partly outside the picture; the main runner
-  // stays mostly clear of the edges so that many photos reach the search.
-  Person person(bool main) {
-    const double h = main ? uniform(0.2, 0.85) : uniform(0.05, 0.6);
+// Common camera shapes at 18–60 MP, the common divisor often odd and now and
+// then 1 (a side a pixel longer), which leaves no window at all. A main
+// runner mostly clear of the edges, so that many photos reach the search,
+// sometimes a partner of similar size beside it, and others of any size
+// anywhere, partly outside the picture.
+Scenario generate(std::mt19937_64& rng) {
+  const auto uniform = [&](double lo, double hi) {
+    return std::uniform_real_distribution<>(lo, hi)(rng);
+  };
+  const auto chance = [&](double p) { return std::bernoulli_distribution(p)(rng); };
+  const auto index = [&](std::size_t n) {
+    return std::uniform_int_distribution<std::size_t>(0, n - 1)(rng);
+  };
+  Scenario s;
+  const std::int64_t shapes[][2] = {{3, 2}, {2, 3}, {4, 3}, {3, 4}, {16, 9}, {1, 1}, {5, 4}};
+  const auto* shape = shapes[index(7)];
+  const auto g = static_cast<std::int64_t>(
+      std::sqrt(uniform(18e6, 60e6) / static_cast<double>(shape[0] * shape[1])));
+  const std::int64_t mcuWidth = 8 << index(3), mcuHeight = 8 << index(3);
+  s.info = {shape[0] * g + (chance(0.05) ? 1 : 0), shape[1] * g, mcuWidth, mcuHeight, 0};
+  s.orientation = static_cast<int>(index(10));
+  s.planner.maximumTrim = chance(0.05) ? 0 : uniform(0.005, 0.15);
+  s.planner.minimumLongEdge = std::vector<std::int64_t>{0, 2000, 4000, 5000}[index(4)];
+  s.planner.minimumPixelCount = static_cast<std::int64_t>(uniform(18e6, 22e6));
+  s.planner.confidenceThreshold = chance(0.8) ? uniform(0.2, 0.6) : uniform(0.6, 0.95);
+  const std::size_t count = index(5);
+  for (std::size_t i = 0; i < count; ++i) {
+    const double h = i == 0 ? uniform(0.2, 0.85) : uniform(0.05, 0.6);
     const double w = std::min(h * uniform(0.15, 0.5), 0.6);
-    const Box box = main ? Box{uniform(0.02, 0.98 - w), uniform(0.02, 0.98 - h), w, h}
-                         : Box{uniform(-0.05, 1.0 - w * 0.5), uniform(-0.05, 1.0 - h * 0.7), w, h};
-    return {box.clipped(), main ? uniform(0.5, 1.0) : uniform(0.1, 1.0)};
+    const Box box = i == 0 ? Box{uniform(0.02, 0.98 - w), uniform(0.02, 0.98 - h), w, h}
+                           : Box{uniform(-0.05, 1 - w * 0.5), uniform(-0.05, 1 - h * 0.7), w, h};
+    s.people.push_back({box.clipped(), i == 0 ? uniform(0.5, 1.0) : uniform(0.1, 1.0)});
   }
-
-  // A main runner, sometimes a partner of similar size beside it, and a few
-  // others of any size.
-  std::vector<Person> people() {
-    std::vector<Person> people;
-    const int count = std::uniform_int_distribution<>(0, 4)(rng_);
-    for (int i = 0; i < count; ++i) {
-      people.push_back(person(i == 0));
-    }
-    if (!people.empty() && chance(0.3)) {
-      Box partner = people.front().box;
-      partner.x += (chance(0.5) ? 1 : -1) * uniform(0.5, 1.5) * partner.width;
-      partner.height *= uniform(0.85, 1.15);
-      partner.y = people.front().box.maxY() - partner.height;
-      people.push_back({partner.clipped(), uniform(0.3, 1.0)});
-    }
-    return people;
+  if (count > 0 && chance(0.3)) {
+    const Box main = s.people.front().box;
+    Box partner = main;
+    partner.x += (chance(0.5) ? 1 : -1) * uniform(0.5, 1.5) * main.width;
+    partner.height *= uniform(0.85, 1.15);
+    partner.y = main.maxY() - partner.height;
+    s.people.push_back({partner.clipped(), uniform(0.3, 1.0)});
   }
-
-  SharpnessAssessment assessment(const std::vector<Person>& people) {
-    SharpnessAssessment a;
-    a.verdict = pick({SharpnessVerdict::sharp, SharpnessVerdict::sharp, SharpnessVerdict::sharp,
-                      SharpnessVerdict::soft, SharpnessVerdict::soft, SharpnessVerdict::soft,
-                      SharpnessVerdict::blurred, SharpnessVerdict::review});
-    a.reason = "生成的判断";
-    if (people.empty() || chance(0.2)) return a;
-    const Box body = people.front().box;
-    a.subject = body;
-    const Box face{body.x + body.width * uniform(0.1, 0.6),
-                   body.y + body.height * uniform(-0.05, 0.5), body.width * 0.3,
-                   body.height * uniform(0.05, 0.35)};
-    a.regionKind = chance(0.5) ? "face" : "upperBody";
-    a.region = face.clipped();
-    if (a.regionKind == "face" && chance(0.5)) a.face = face;
-    if (people.size() > 1 && chance(0.5)) {
-      a.unsuitableForComposition = std::vector<Box>{people.back().box};
-    }
-    return a;
+  s.fixed = chance(0.15);
+  if (chance(0.4)) return s;
+  SharpnessAssessment& a = s.sharpness.emplace();
+  a.verdict = allSharpnessVerdicts[index(4)];
+  a.reason = "生成的判断";
+  if (s.people.empty() || chance(0.2)) return s;
+  const Box body = a.subject.emplace(s.people.front().box);
+  const Box face{body.x + body.width * uniform(0.1, 0.6),
+                 body.y + body.height * uniform(-0.05, 0.5), body.width * 0.3,
+                 body.height * uniform(0.05, 0.35)};
+  a.regionKind = chance(0.5) ? "face" : "upperBody";
+  a.region = face.clipped();
+  if (a.regionKind == "face" && chance(0.5)) a.face = face;
+  if (s.people.size() > 1 && chance(0.5)) {
+    a.unsuitableForComposition = std::vector<Box>{s.people.back().box};
   }
-
-  std::mt19937_64 rng_;
-};
-
-bool isSoft(const Scenario& s) {
-  return s.sharpness && s.sharpness->verdict == SharpnessVerdict::soft;
-}
-
-// The people a crop must never cut: those passing the basic filter, with
-// their margins, clipped to the picture.
-std::vector<Box> paddedFilteredPeople(const Scenario& s) {
-  std::vector<Box> boxes;
-  const double lowest = std::min(s.planner.confidenceThreshold, 0.25);
-  for (const Person& p : s.people) {
-    if (p.confidence < lowest || p.box.height < 0.1 || p.box.area() < 0.006) continue;
-    const double px = std::max(0.06 * p.box.width, 0.01);
-    const double py = std::max(0.04 * p.box.height, 0.012);
-    boxes.push_back(p.box.padded(px, py).clipped());
-  }
-  return boxes;
-}
-
-bool wholeOrApart(const Box& window, const Box& b) {
-  return window.contains(b, 1e-6) || window.maxX() <= b.x + 1e-9 || b.maxX() - 1e-9 <= window.x ||
-         window.maxY() <= b.y + 1e-9 || b.maxY() - 1e-9 <= window.y;
+  return s;
 }
 
 void checkCrop(const Scenario& s, const CropDecision& d) {
@@ -147,37 +89,32 @@ void checkCrop(const Scenario& s, const CropDecision& d) {
   const JPEGInfo& info = s.info;
   EXPECT_EQ(c.x % info.mcuWidth, 0);
   EXPECT_EQ(c.y % info.mcuHeight, 0);
-  EXPECT_GE(c.x, 0);
-  EXPECT_GE(c.y, 0);
-  EXPECT_LE(c.x + c.width, info.width);
-  EXPECT_LE(c.y + c.height, info.height);
+  EXPECT_TRUE(c.x >= 0 && c.y >= 0 && c.x + c.width <= info.width && c.y + c.height <= info.height);
   EXPECT_EQ(c.width * info.height, c.height * info.width);
-
-  const double limit = isSoft(s) ? std::min(s.planner.maximumTrim, 0.08) : s.planner.maximumTrim;
-  const std::int64_t pixelFloor =
-      isSoft(s) ? std::max<std::int64_t>(s.planner.minimumPixelCount, 20'000'000)
-                : s.planner.minimumPixelCount;
-  EXPECT_LE(1 - static_cast<double>(c.width) / static_cast<double>(info.width), limit + 1e-7);
+  // A soft subject allows at most 8 % trim and needs 20 MP.
+  const bool soft = s.sharpness && s.sharpness->verdict == SharpnessVerdict::soft;
+  const double trim = soft ? std::min(s.planner.maximumTrim, 0.08) : s.planner.maximumTrim;
+  const std::int64_t pixels = s.planner.minimumPixelCount;
+  EXPECT_LE(1 - static_cast<double>(c.width) / static_cast<double>(info.width), trim + 1e-7);
   EXPECT_GE(std::max(c.width, c.height), s.planner.minimumLongEdge);
-  EXPECT_GE(c.width * c.height, pixelFloor);
+  EXPECT_GE(c.width * c.height, soft ? std::max<std::int64_t>(pixels, 20'000'000) : pixels);
 
   const Box raw = c.normalized(info.width, info.height);
-  if (d.protectedRegion) {
-    EXPECT_TRUE(
-        raw.contains(EXIFOrientation::displayToRaw(*d.protectedRegion, s.orientation), 1e-6));
+  const auto toRaw = [&](const Box& b) { return EXIFOrientation::displayToRaw(b, s.orientation); };
+  EXPECT_TRUE(!d.protectedRegion || raw.contains(toRaw(*d.protectedRegion), 1e-6));
+  // Everyone passing the basic filter, with margins, is kept whole or left out.
+  const double lowest = std::min(s.planner.confidenceThreshold, 0.25);
+  for (const Person& p : s.people) {
+    if (s.fixed || p.confidence < lowest || p.box.height < 0.1 || p.box.area() < 0.006) continue;
+    const Box b =
+        toRaw(p.box.padded(std::max(0.06 * p.box.width, 0.01), std::max(0.04 * p.box.height, 0.012))
+                  .clipped());
+    EXPECT_TRUE(raw.contains(b, 1e-6) || raw.maxX() <= b.x + 1e-9 || b.maxX() - 1e-9 <= raw.x ||
+                raw.maxY() <= b.y + 1e-9 || b.maxY() - 1e-9 <= raw.y);
   }
-  if (!s.fixed) {
-    for (const Box& b : paddedFilteredPeople(s)) {
-      EXPECT_TRUE(wholeOrApart(raw, EXIFOrientation::displayToRaw(b, s.orientation)));
-    }
-  }
-
-  EXPECT_TRUE(d.compositionGain);
+  ASSERT_TRUE(d.compositionGain);
   if (s.fixed) {
-    EXPECT_FALSE(d.protectedRegion);
-    EXPECT_FALSE(d.scene);
-    EXPECT_FALSE(d.visualAnchorX);
-    EXPECT_FALSE(d.pairStrength);
+    EXPECT_FALSE(d.protectedRegion || d.scene || d.visualAnchorX || d.pairStrength);
   } else {
     ASSERT_TRUE(d.scene && d.visualAnchorX && d.pairStrength);
     EXPECT_EQ(*d.scene == "pair", *d.pairStrength >= 0.5);
@@ -185,57 +122,35 @@ void checkCrop(const Scenario& s, const CropDecision& d) {
   }
 }
 
-void checkKeep(const CropDecision& d) {
-  EXPECT_FALSE(d.compositionGain);
-  EXPECT_FALSE(d.scene);
-  EXPECT_FALSE(d.visualAnchorX);
-  EXPECT_FALSE(d.pairStrength);
-  const bool reachedProtection =
-      d.reason == CropReason::nearEdge || d.reason == CropReason::noBetterWindow;
-  if (!reachedProtection) {
-    EXPECT_FALSE(d.protectedRegion);
-  }
-  if (d.reason == CropReason::nearEdge) {
-    ASSERT_TRUE(d.protectedRegion);
-    EXPECT_EQ(*d.protectedRegion, d.protectedRegion->clipped());
-  }
-  EXPECT_FALSE(d.reason.empty());
-}
-
 TEST(CropPlannerProperties, HoldForGeneratedPhotos) {
-  constexpr int kScenariosPerCombination = 60;
-  constexpr std::array<std::int64_t, 3> kBlockSizes = {8, 16, 32};
-  ScenarioGenerator generator(20240917);
-  int crops = 0;
-  int rotatedCrops = 0;
-  int total = 0;
-  for (int orientation = 0; orientation <= 9; ++orientation) {
-    for (const std::int64_t mcuWidth : kBlockSizes) {
-      for (const std::int64_t mcuHeight : kBlockSizes) {
-        for (int i = 0; i < kScenariosPerCombination; ++i) {
-          const Scenario s = generator.next(orientation, mcuWidth, mcuHeight);
-          const CropDecision d =
-              s.planner.plan(s.info, s.orientation, s.people, s.fixed, s.sharpness);
-          SCOPED_TRACE(testing::Message()
-                       << "orientation " << orientation << " image " << s.info.width << "x"
-                       << s.info.height << " mcu " << mcuWidth << "x" << mcuHeight << " scenario "
-                       << i << ": " << d.reason);
-          ++total;
-          EXPECT_EQ(d.people, s.people);
-          EXPECT_EQ(d, s.planner.plan(s.info, s.orientation, s.people, s.fixed, s.sharpness));
-          if (d.crop) {
-            ++crops;
-            if (EXIFOrientation::swapsAxes(orientation)) ++rotatedCrops;
-            checkCrop(s, d);
-          } else {
-            checkKeep(d);
-          }
-        }
-      }
+  std::mt19937_64 rng(20240917);
+  int crops = 0, rotatedCrops = 0;
+  constexpr int kScenarios = 5000;
+  for (int i = 0; i < kScenarios; ++i) {
+    const Scenario s = generate(rng);
+    const CropDecision d = s.planner.plan(s.info, s.orientation, s.people, s.fixed, s.sharpness);
+    SCOPED_TRACE(testing::Message() << "scenario " << i << ": " << d.reason);
+    EXPECT_EQ(d.people, s.people);
+    EXPECT_EQ(d, s.planner.plan(s.info, s.orientation, s.people, s.fixed, s.sharpness));
+    if (d.crop) {
+      ++crops;
+      rotatedCrops += EXIFOrientation::swapsAxes(s.orientation);
+      checkCrop(s, d);
+      continue;
+    }
+    EXPECT_FALSE(d.compositionGain || d.scene || d.visualAnchorX || d.pairStrength);
+    EXPECT_FALSE(d.reason.empty());
+    // Only the edge gate and the search report a protected region; the edge
+    // gate's lies inside the picture.
+    if (d.reason == CropReason::nearEdge) {
+      ASSERT_TRUE(d.protectedRegion);
+      EXPECT_EQ(*d.protectedRegion, d.protectedRegion->clipped());
+    } else if (d.reason != CropReason::noBetterWindow) {
+      EXPECT_FALSE(d.protectedRegion);
     }
   }
   // The generator must exercise the crop path often enough to mean something.
-  EXPECT_GT(crops, total / 8);
+  EXPECT_GT(crops, kScenarios / 8);
   EXPECT_GT(rotatedCrops, crops / 8);
 }
 
