@@ -34,7 +34,7 @@
 #   --photos DIR        photos to replicate (default <repo>/../shared/photos/race-large)
 #   --copies N          copies of the photos in the scratch input (default 16:
 #                       14 photos give 224 files and the whole script takes
-#                       about 7 minutes on an idle 2-core machine; the time
+#                       about 6 minutes on an idle 2-core machine; the time
 #                       grows linearly with N)
 #   --repeat R          repetitions, median reported (default 3)
 #   --json PATH         machine-readable results (default /tmp/kestrel-e2e-<date>.json)
@@ -44,13 +44,13 @@
 #   --no-scaling        skip the one-worker runs
 #   --memory-check      also measure peak RSS of 2-worker auto runs on SMALL and
 #                       LARGE files (default 100 and 600), alternating, R times
-#                       each; adds about 3.5 minutes with the defaults (43
-#                       copies are made when the input has fewer than LARGE)
+#                       each; adds about 2.5 minutes on an idle 2-core machine
+#                       (43 copies are made when the input has fewer than LARGE)
 #   --memory-files S,L  file counts of the memory check (default 100,600)
 #   --wait-idle S       before every repetition wait up to S seconds for the
 #                       1-minute load average to drop below 0.5, and repeat
-#                       (at most twice) a run during which other processes
-#                       used more than 0.25 core (default 0: off); the table's
+#                       (at most twice) a run of 0.5 s or more during which other
+#                       processes used more than 0.25 core (default 0: off); the table's
 #                       "other" column shows how many cores other processes
 #                       used during each variant either way
 #   --short-runs K      runs of cp -r and kestrel copy per repetition (default 3)
@@ -226,13 +226,14 @@ record() { # $1 meta prefix or "-"
 
 # Runs "$@" (one timed run that calls record). With --wait-idle, a run during
 # which other processes used more than 0.25 core is logged as disturbed and
-# made again after waiting for an idle machine, at most twice.
+# made again after waiting for an idle machine, at most twice. Runs shorter
+# than half a second are kept: at 100 ticks a second their share is too coarse.
 measure() {
   local attempt
   for attempt in 1 2 3; do
     "$@"
     if [ "$idle_wait" -gt 0 ] && [ "$attempt" -lt 3 ] &&
-       awk -v o="$last_other" 'BEGIN { exit !(o > 0.25) }'; then
+       awk -v o="$last_other" -v w="$last_wall" 'BEGIN { exit !(o > 0.25 && w >= 0.5) }'; then
       echo "  (disturbed, again)"
       printf '%s\t0\n' "$last_row" >>"$raw"
       wait_idle

@@ -120,8 +120,8 @@ def checks(s):
     return result
 
 
-def fmt(v, spec):
-    return "—" if v is None else format(v, spec)
+def fmt(v, pattern):
+    return "—" if v is None else format(v, pattern)
 
 
 def print_table(args, s, cs):
@@ -167,7 +167,9 @@ def print_table(args, s, cs):
                 if m.get("disturbedRunsRepeated")}
     if repeated:
         print("disturbed runs made again: " + ", ".join(f"{k} {n}" for k, n in repeated.items()))
-    busy = [LABELS[v] for v in LABELS if v in s and s[v]["other_cores"] > 0.1]
+    # Below half a second the 100 Hz tick count is too coarse to tell.
+    busy = [LABELS[v] for v in LABELS
+            if v in s and s[v]["other_cores"] > 0.1 and s[v]["wall_s"] >= 0.5]
     if busy:
         print(f"WARNING: other processes used > 0.1 core during {', '.join(busy)}; "
               "those timings are disturbed (use --wait-idle on a shared machine).")
@@ -200,7 +202,7 @@ def main():
     cs = checks(s)
     print_table(args, s, cs)
     doc = {
-        "createdAt": datetime.datetime.now().astimezone().isoformat(timespec="seconds"),
+        "createdAt": datetime.datetime.now().astimezone().replace(microsecond=0).isoformat(),
         "machine": platform.node(),
         "processor": platform.processor() or platform.machine(),
         "binary": args.binary,
