@@ -81,9 +81,14 @@ class SignalWatcher {
     sigemptyset(&signals_);
     sigaddset(&signals_, SIGINT);
     sigaddset(&signals_, SIGTERM);
+    sigaddset(&signals_, SIGUSR1);  // sent by the destructor to end the wait at once
     // Blocked here, before any worker starts, so only this thread receives them.
     pthread_sigmask(SIG_BLOCK, &signals_, nullptr);
     thread_ = std::jthread([this](std::stop_token stop) { watch(stop); });
+  }
+  ~SignalWatcher() {
+    thread_.request_stop();
+    pthread_kill(thread_.native_handle(), SIGUSR1);
   }
 
  private:
@@ -91,7 +96,8 @@ class SignalWatcher {
     int requests = 0;
     const timespec poll{0, 200'000'000};
     while (!stop.stop_requested()) {
-      if (sigtimedwait(&signals_, nullptr, &poll) < 0) continue;
+      const int signal = sigtimedwait(&signals_, nullptr, &poll);
+      if (signal < 0 || signal == SIGUSR1) continue;
       if (++requests == 1) {
         token_->cancel();
         std::fputs("\n正在停止：处理中的照片完成后保存报告（再按一次 Ctrl-C 立即退出）。\n", stderr);
