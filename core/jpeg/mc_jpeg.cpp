@@ -7,6 +7,7 @@
 #include <cstring>
 #include <new>
 
+#include "core/jpeg/coefficient_stream.h"
 #include "core/jpeg/exif.h"
 #include "core/jpeg/jpeg_markers.h"
 #include "core/jpeg/libjpeg_support.h"
@@ -22,6 +23,7 @@ struct mc_jpeg_context {
   libjpeg::ErrorManager transformErrors{true};
   libjpeg::DecompressHandle source{transformErrors};
   libjpeg::CompressHandle destination{transformErrors};
+  libjpeg::CoefficientStream stream;  // after `source`: detached before it dies
   libjpeg::ErrorManager decodeErrors{true};
   libjpeg::DecompressHandle decoder{decodeErrors};
 };
@@ -203,26 +205,26 @@ int mc_jpeg_header(mc_jpeg_context* context, const std::uint8_t* jpeg, std::size
   return 0;
 }
 
-int mc_jpeg_crop(mc_jpeg_context* context, const std::uint8_t* jpeg, std::size_t jpegSize, int x,
-                 int y, int width, int height, std::uint8_t** output, std::size_t* outputSize,
-                 char* message, std::size_t messageSize) noexcept {
-  if (output != nullptr) *output = nullptr;
-  if (outputSize != nullptr) *outputSize = 0;
-  if (context == nullptr) return fail(message, messageSize, kNoContext);
-  if (jpeg == nullptr || jpegSize == 0 || output == nullptr || outputSize == nullptr) {
-    return fail(message, messageSize, "mc_jpeg_crop(): Invalid argument");
-  }
+namespace {
+
+// One attempt at the crop; `streaming` lets single-scan images go through
+// the coefficient stream. Returns 0, −1 with the message, or 1 when the
+// crop must be redone without streaming.
+int cropOnce(mc_jpeg_context* context, const std::uint8_t* jpeg, std::size_t jpegSize, int x, int y,
+             int width, int height, bool streaming, std::uint8_t** output, std::size_t* outputSize,
+             char* message, std::size_t messageSize) {
   jpeg_decompress_struct* in = context->source.get();
   jpeg_compress_struct* out = context->destination.get();
   libjpeg::ErrorManager& errors = context->transformErrors;
   libjpeg::MallocDestination destination{};
-  enum class Refusal { none, sampling, alignment, region } refusal = Refusal::none;
+  libjpeg::CoefficientStream& stream = context->stream;
+  enum class Refusal { none, sampling, alignment, region, redo } refusal = Refusal::none;
   libjpeg::Sampling sampling;
   long long imageWidth = 0, imageHeight = 0;
   ShiftedCoefficients shifted;
 
   const bool ok = guarded(errors, [&] {
-    jpeg_mem_src(in, jpeg, jpegSize);
+    stream.attach(in, jpeg, jpegSize);
     jpeg_read_header(in, TRUE);
     imageWidth = in->image_width;
     imageHeight = in->image_height;
@@ -241,7 +243,11 @@ int mc_jpeg_crop(mc_jpeg_context* context, const std::uint8_t* jpeg, std::size_t
       refusal = Refusal::region;
       return;
     }
-    jvirt_barray_ptr* coefficients = jpeg_read_coefficients(in);
+    streaming = streaming && libjpeg::CoefficientStream::canStream(in);
+    jvirt_barray_ptr* coefficients =
+        streaming ? stream.begin(static_cast<JDIMENSION>(x), static_cast<JDIMENSION>(y),
+                                 static_cast<JDIMENSION>(width), static_cast<JDIMENSION>(height))
+                  : jpeg_read_coefficients(in);
     jpeg_copy_critical_parameters(in, out);
     out->image_width = static_cast<JDIMENSION>(width);
     out->image_height = static_cast<JDIMENSION>(height);
@@ -270,11 +276,16 @@ int mc_jpeg_crop(mc_jpeg_context* context, const std::uint8_t* jpeg, std::size_t
     jpeg_write_coefficients(out, coefficients);
     copyMarkers(in, out);
     jpeg_finish_compress(out);
+    if (streaming && !stream.finish()) {
+      refusal = Refusal::redo;
+      return;
+    }
     jpeg_finish_decompress(in);
   });
   restoreAccess(out, shifted);
   jpeg_abort_compress(out);
   jpeg_abort_decompress(in);
+  stream.detach();
   out->dest = nullptr;
 
   if (!ok || refusal != Refusal::none) destination.discard();
@@ -292,12 +303,32 @@ int mc_jpeg_crop(mc_jpeg_context* context, const std::uint8_t* jpeg, std::size_t
           message, messageSize,
           "mc_jpeg_crop(): The crop region %dx%d+%d+%d must lie inside the %lldx%lld image.", width,
           height, x, y, imageWidth, imageHeight);
+    case Refusal::redo:
+      return 1;
     case Refusal::none:
       break;
   }
   *outputSize = destination.size;
   *output = destination.release();
   return 0;
+}
+
+}  // namespace
+
+int mc_jpeg_crop(mc_jpeg_context* context, const std::uint8_t* jpeg, std::size_t jpegSize, int x,
+                 int y, int width, int height, std::uint8_t** output, std::size_t* outputSize,
+                 char* message, std::size_t messageSize) noexcept {
+  if (output != nullptr) *output = nullptr;
+  if (outputSize != nullptr) *outputSize = 0;
+  if (context == nullptr) return fail(message, messageSize, kNoContext);
+  if (jpeg == nullptr || jpegSize == 0 || output == nullptr || outputSize == nullptr) {
+    return fail(message, messageSize, "mc_jpeg_crop(): Invalid argument");
+  }
+  const int result = cropOnce(context, jpeg, jpegSize, x, y, width, height, true, output,
+                              outputSize, message, messageSize);
+  if (result <= 0) return result;
+  return cropOnce(context, jpeg, jpegSize, x, y, width, height, false, output, outputSize,
+                  message, messageSize);
 }
 
 int mc_jpeg_gray_roi(mc_jpeg_context* context, const std::uint8_t* jpeg, std::size_t jpegSize,

@@ -11,6 +11,7 @@
 #include <fstream>
 #include <map>
 #include <memory>
+#include <random>
 #include <sstream>
 
 #include "core/jpeg/jpeg_engine.h"
@@ -187,6 +188,49 @@ TEST(McJpegCrop, PhotosAreByteIdenticalToJpegtran) {
   }
 }
 
+// Noisy images of a few hundred KB: the crop reads them in many chunks, so
+// the decoder is suspended and resumed and row buffers are reused. Crops at
+// the corners, a single MCU row and the whole image are byte-identical to
+// jpegtran's; so is a crop of a file with a COM segment after its scan,
+// which jpegtran copies to the front like every other segment.
+TEST(McJpegCrop, LargeImagesMatchJpegtranInEveryPosition) {
+  if (!haveTool("jpegtran")) GTEST_SKIP() << "jpegtran is not installed";
+  const testing::TempDir dir;
+  const Context context;
+  std::mt19937 random(7);
+  for (const Layout& c : kLayouts) {
+    SCOPED_TRACE(c.name);
+    const int width = 611, height = 469;
+    ByteVector noise(std::size_t(width) * height * c.factors.size());
+    for (std::uint8_t& v : noise) v = static_cast<std::uint8_t>(random());
+    ByteVector original =
+        makeJPEG({.width = width,
+                  .height = height,
+                  .factors = c.factors,
+                  .progressive = c.progressive,
+                  .restartRows = c.restartRows},
+                 noise);
+    if (&c == &kLayouts[2]) {  // a segment between the scan and EOI
+      const ByteVector comment{0xFF, 0xFE, 0x00, 0x05, 'e', 'n', 'd'};
+      original.insert(original.end() - 2, comment.begin(), comment.end());
+    }
+    writeBytes(dir / "in.jpg", original);
+    const int mw = c.mcuWidth, mh = c.mcuHeight;
+    const std::array<int, 4> crops[] = {{0, 0, 101, 77},
+                                        {(width - 1) / mw * mw, (height - 1) / mh * mh,
+                                         width - (width - 1) / mw * mw,
+                                         height - (height - 1) / mh * mh},
+                                        {mw * 3, mh * 5, width - mw * 3, mh},
+                                        {0, 0, width, height}};
+    for (const auto& [x, y, w, h] : crops) {
+      SCOPED_TRACE(::testing::Message() << w << "x" << h << "+" << x << "+" << y);
+      const Result r = crop(context.get(), original, x, y, w, h);
+      ASSERT_EQ(r.rc, 0) << r.message;
+      EXPECT_TRUE(jpegtranCrop(dir / "in.jpg", x, y, w, h) == text(r.out.pixels));
+    }
+  }
+}
+
 TEST(McJpegHeader, FailsWithTheDecoderText) {
   const Context context;
   const ByteVector jpeg = makeJPEG({});
@@ -263,9 +307,14 @@ TEST(McJpegCrop, StopsOnBadData) {
   const ByteVector jpeg = makeJPEG({.width = 320, .height = 240});
   const ByteVector truncated(jpeg.begin(), jpeg.begin() + static_cast<long>(jpeg.size() * 6 / 10));
   EXPECT_EQ(crop(context.get(), truncated, 0, 0, 64, 64).message, "Premature end of JPEG file");
-  // 20000 × 20000 pixels of coefficients exceed the 256 MB cap.
-  EXPECT_EQ(crop(context.get(), withFrameSize(jpeg, 20000, 20000), 0, 0, 64, 64).message,
+  // A multi-scan image is held whole: 20000 × 20000 pixels of coefficients
+  // exceed the 256 MB cap. A single-scan one streams row by row and runs
+  // out of data instead.
+  const ByteVector progressive = makeJPEG({.width = 320, .height = 240, .progressive = true});
+  EXPECT_EQ(crop(context.get(), withFrameSize(progressive, 20000, 20000), 0, 0, 64, 64).message,
             "Backing store not supported");
+  EXPECT_EQ(crop(context.get(), withFrameSize(jpeg, 20000, 20000), 0, 0, 64, 64).message,
+            "Corrupt JPEG data: premature end of data segment");
   EXPECT_EQ(crop(context.get(), kPNGStart, 0, 0, 8, 8).message, kNotAJPEG);
   EXPECT_EQ(crop(nullptr, jpeg, 0, 0, 8, 8).message, "JPEG context allocation failed");
   EXPECT_EQ(crop(context.get(), jpeg, 0, 0, 64, 64).rc, 0);  // still usable
