@@ -6,8 +6,10 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdlib>
+#include <memory>
+#include <new>
 #include <system_error>
-#include <vector>
 
 namespace kestrel {
 
@@ -26,11 +28,23 @@ Bytes readFile(const std::filesystem::path& path) {
     errno = EISDIR;
     throwErrno(path);
   }
-  std::vector<std::uint8_t> data(static_cast<std::size_t>(std::max<off_t>(info.st_size, 0)));
+  // Uninitialised storage with one spare byte, so that the read which
+  // reports the end of a regular file needs neither a zeroed buffer nor a
+  // grown (copied) one; other files grow as they are read.
+  std::size_t capacity = static_cast<std::size_t>(std::max<off_t>(info.st_size, 0)) + 1;
+  std::unique_ptr<std::uint8_t, void (*)(void*)> data(
+      static_cast<std::uint8_t*>(std::malloc(capacity)), std::free);
+  if (!data) throw std::bad_alloc();
   std::size_t filled = 0;
   for (;;) {
-    if (filled == data.size()) data.resize(data.size() + 65536);  // grew, or not a regular file
-    const ssize_t n = ::read(fd.get(), data.data() + filled, data.size() - filled);
+    if (filled == capacity) {
+      capacity += std::max<std::size_t>(capacity / 2, 65536);
+      auto* grown = static_cast<std::uint8_t*>(std::realloc(data.get(), capacity));
+      if (grown == nullptr) throw std::bad_alloc();
+      data.release();
+      data.reset(grown);
+    }
+    const ssize_t n = ::read(fd.get(), data.get() + filled, capacity - filled);
     if (n < 0) {
       if (errno == EINTR) continue;
       throwErrno(path);
@@ -38,8 +52,7 @@ Bytes readFile(const std::filesystem::path& path) {
     if (n == 0) break;
     filled += static_cast<std::size_t>(n);
   }
-  data.resize(filled);
-  return Bytes(std::move(data));
+  return Bytes::adopt(data.release(), filled, [](std::uint8_t* p) { std::free(p); });
 }
 
 void writeAll(int fd, std::span<const std::uint8_t> data, const std::filesystem::path& path) {
