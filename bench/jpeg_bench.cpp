@@ -20,6 +20,7 @@
 
 #include "core/jpeg/image_preparation.h"
 #include "core/jpeg/jpeg_engine.h"
+#include "core/jpeg/libjpeg_support.h"
 #include "core/jpeg/malloc_tuning.h"
 
 extern char** environ;
@@ -120,6 +121,79 @@ BENCHMARK(BM_GrayRegion)
     ->Args({50, 1400})
     ->ArgNames({"yPercent", "width"})
     ->Unit(benchmark::kMillisecond);
+
+// Probes for a one-decode pipeline, in which the analysis thumbnail would
+// be decoded in libjpeg's buffered-image mode so that every DCT coefficient
+// stays in memory for the focus regions and the crop. Compared: the
+// thumbnail's decode (1/4 scale, RGB, no resampling) as it is done now and
+// with the coefficients kept; and the encoding half of a crop served from
+// kept coefficients (the whole image encoded; an 88 % crop encodes 77 % of
+// its blocks).
+bool decodeQuarterScale(const Bytes& bytes, bool keepCoefficients,
+                        std::vector<std::uint8_t>& rows,
+                        libjpeg::DecompressHandle& decoder) {
+  jpeg_decompress_struct* in = decoder.get();
+  return libjpeg::guarded(decoder.errors(), [&] {
+    jpeg_mem_src(in, bytes.data(), bytes.size());
+    jpeg_read_header(in, TRUE);
+    in->buffered_image = keepCoefficients ? TRUE : FALSE;
+    in->scale_num = 1;
+    in->scale_denom = 4;
+    in->out_color_space = JCS_RGB;
+    jpeg_start_decompress(in);
+    if (keepCoefficients) {
+      while (jpeg_consume_input(in) != JPEG_REACHED_EOI) {
+      }
+      jpeg_start_output(in, in->input_scan_number);
+    }
+    rows.resize(std::size_t(in->output_width) * 3 * 16);
+    JSAMPROW pointers[16];
+    for (int i = 0; i < 16; ++i) pointers[i] = rows.data() + std::size_t(i) * in->output_width * 3;
+    while (in->output_scanline < in->output_height) jpeg_read_scanlines(in, pointers, 16);
+    if (keepCoefficients) {
+      jpeg_finish_output(in);
+      benchmark::DoNotOptimize(jpeg_read_coefficients(in));
+    }
+  });
+}
+
+void BM_OneDecodeProbeThumbnail(benchmark::State& state) {
+  const Photo& p = photo();
+  const bool keep = state.range(0) != 0;
+  std::vector<std::uint8_t> rows;
+  for (auto _ : state) {
+    libjpeg::ErrorManager errors(false);
+    libjpeg::DecompressHandle decoder(errors);
+    if (!decodeQuarterScale(p.bytes, keep, rows, decoder)) state.SkipWithError(errors.message);
+    jpeg_abort_decompress(decoder.get());
+  }
+  state.SetLabel(keep ? "coefficients kept" : "streamed (as now)");
+}
+BENCHMARK(BM_OneDecodeProbeThumbnail)->Arg(0)->Arg(1)->ArgName("keep")->Unit(benchmark::kMillisecond);
+
+void BM_OneDecodeProbeEncodeKept(benchmark::State& state) {
+  const Photo& p = photo();
+  libjpeg::ErrorManager errors(false);
+  libjpeg::DecompressHandle decoder(errors);
+  libjpeg::CompressHandle encoder(errors);
+  std::vector<std::uint8_t> rows;
+  if (!decodeQuarterScale(p.bytes, true, rows, decoder)) state.SkipWithError(errors.message);
+  for (auto _ : state) {
+    libjpeg::MallocDestination destination{};
+    const bool ok = libjpeg::guarded(errors, [&] {
+      jvirt_barray_ptr* coefficients = jpeg_read_coefficients(decoder.get());
+      jpeg_copy_critical_parameters(decoder.get(), encoder.get());
+      destination.attach(encoder.get(), p.bytes.size() + 65536);
+      jpeg_write_coefficients(encoder.get(), coefficients);
+      jpeg_finish_compress(encoder.get());
+    });
+    destination.discard();
+    jpeg_abort_compress(encoder.get());
+    if (!ok) state.SkipWithError(errors.message);
+  }
+  jpeg_abort_decompress(decoder.get());
+}
+BENCHMARK(BM_OneDecodeProbeEncodeKept)->Unit(benchmark::kMillisecond);
 
 void BM_JpegtranCropProcess(benchmark::State& state) {
   const Photo& p = photo();
