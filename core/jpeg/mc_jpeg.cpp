@@ -23,7 +23,7 @@ struct mc_jpeg_context {
   libjpeg::ErrorManager transformErrors{true};
   libjpeg::DecompressHandle source{transformErrors};
   libjpeg::CompressHandle destination{transformErrors};
-  libjpeg::CoefficientStream stream;  // after `source`: detached before it dies
+  libjpeg::CoefficientStream stream;  // row buffers of the streamed crop, kept from crop to crop
   libjpeg::ErrorManager decodeErrors{true};
   libjpeg::DecompressHandle decoder{decodeErrors};
 };
