@@ -21,7 +21,7 @@
 #include <iterator>
 #include <vector>
 
-#include "core/batch/bytes.h"
+#include "core/base/bytes.h"
 #include "core/detection/face_detector.h"
 #include "core/detection/model_loader.h"
 #include "core/detection/person_detector.h"

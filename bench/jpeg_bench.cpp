@@ -20,7 +20,7 @@
 
 #include "core/jpeg/image_preparation.h"
 #include "core/jpeg/jpeg_engine.h"
-#include "core/jpeg/libjpeg_support.h"
+#include "core/jpeg/detail/libjpeg_support.h"
 #include "core/jpeg/malloc_tuning.h"
 
 extern char** environ;

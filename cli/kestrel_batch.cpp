@@ -16,7 +16,7 @@
 #include <thread>
 
 #include "core/batch/batch_processor.h"
-#include "core/batch/crop_error.h"
+#include "core/base/crop_error.h"
 #include "core/jpeg/malloc_tuning.h"
 #include "core/output/report_writer.h"
 

@@ -18,10 +18,9 @@
 #include <thread>
 #include <utility>
 
-#include "core/batch/clock.h"
-#include "core/batch/crop_error.h"
-#include "core/batch/file_io.h"
-#include "core/output/atomic_file.h"
+#include "core/base/clock.h"
+#include "core/base/crop_error.h"
+#include "core/base/file_io.h"
 #include "core/output/batch_directory.h"
 #include "core/output/report_writer.h"
 #include "core/planning/crop_planner.h"
@@ -36,36 +35,6 @@ constexpr std::string_view kNoInputFiles = "输入文件夹中没有 JPG/JPEG �
 constexpr std::string_view kCopyBaselineReason = "原样复制基线（未运行 AI）";
 constexpr std::uint64_t kDiskReserve = 2'147'483'648;  // 2 GiB beside the photos themselves
 
-[[noreturn]] void throwErrno(const fs::path& path) {
-  throw std::system_error(errno, std::system_category(), path.string());
-}
-
-// Moves `from` to `to` unless something exists at `to`; never overwrites.
-void renameWithoutReplacing(const fs::path& from, const fs::path& to) {
-  if (::renameat2(AT_FDCWD, from.c_str(), AT_FDCWD, to.c_str(), RENAME_NOREPLACE) == 0) return;
-  if (errno != EINVAL && errno != ENOSYS) throwErrno(to);
-  // File systems without RENAME_NOREPLACE: a hard link also refuses an existing name.
-  if (::link(from.c_str(), to.c_str()) != 0) throwErrno(to);
-  ::unlink(from.c_str());
-}
-
-// Writes `data` to `destination` through a hidden ".<uuid>.partial" file in
-// the same folder, so a final name never carries a half-written photo.
-void writeNewFile(const fs::path& destination, const Bytes& data) {
-  const fs::path temporary =
-      destination.parent_path() / ("." + randomUUIDText() + ".partial");
-  try {
-    FileDescriptor fd(::open(temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644));
-    if (!fd.valid()) throwErrno(temporary);
-    writeAll(fd.get(), data.span(), temporary);
-    if (fd.close() != 0) throwErrno(temporary);
-    renameWithoutReplacing(temporary, destination);
-  } catch (...) {
-    ::unlink(temporary.c_str());
-    throw;
-  }
-}
-
 std::string relativePathOf(const fs::path& url, const fs::path& input) {
   const std::string path = url.string();
   std::string prefix = input.string();
@@ -75,7 +44,7 @@ std::string relativePathOf(const fs::path& url, const fs::path& input) {
 
 std::optional<std::uint64_t> statvfsFreeBytes(const fs::path& path) {
   struct statvfs st {};
-  if (::statvfs(path.c_str(), &st) != 0) throwErrno(path);
+  if (::statvfs(path.c_str(), &st) != 0) throwErrno(path.string());
   return static_cast<std::uint64_t>(st.f_bavail) * st.f_frsize;
 }
 
@@ -256,7 +225,7 @@ FileResult process(std::int64_t index, const fs::path& url, const fs::path& inpu
       const fs::path destination =
           output.parent_path() / std::string(result.destinationFolder()) / result.relativePath;
       fs::create_directories(destination.parent_path());
-      writeNewFile(destination, out);
+      writeNewFile(destination, out.span());
     });
     times.write = writeSeconds;  // only a completed write is timed
   } catch (const std::exception& error) {

@@ -9,9 +9,9 @@
 #include <optional>
 #include <vector>
 
-#include "core/batch/batch_configuration.h"
-#include "core/batch/cancellation_token.h"
-#include "core/batch/run_summary.h"
+#include "core/run/batch_configuration.h"
+#include "core/run/cancellation_token.h"
+#include "core/run/run_summary.h"
 #include "core/batch/worker.h"
 
 namespace kestrel::BatchProcessor {

@@ -1,7 +1,7 @@
 // SPDX-License-Identifier: MIT
 #include "core/batch/worker.h"
 
-#include "core/batch/clock.h"
+#include "core/base/clock.h"
 #include "core/detection/face_detector.h"
 #include "core/detection/model_loader.h"
 #include "core/detection/person_detector.h"
@@ -16,12 +16,8 @@ class DetectorFaceFinder final : public FaceFinder {
  public:
   explicit DetectorFaceFinder(std::shared_ptr<const FaceModel> model) : detector_(std::move(model)) {}
 
-  std::vector<FaceObservation> faces(const RGBImage& image, const Box& region) override {
-    std::vector<FaceObservation> found;
-    for (const Face& face : detector_.detect(image, region)) {
-      found.push_back({face.box, face.confidence});
-    }
-    return found;
+  std::vector<Detection> faces(const RGBImage& image, const Box& region) override {
+    return detector_.detect(image, region);
   }
 
  private:

@@ -7,8 +7,8 @@
 #include <string>
 #include <vector>
 
-#include "core/batch/batch_configuration.h"
-#include "core/batch/run_summary.h"
+#include "core/run/batch_configuration.h"
+#include "core/run/run_summary.h"
 #include "core/jpeg/image_preparation.h"
 #include "core/jpeg/jpeg_engine.h"
 

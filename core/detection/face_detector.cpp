@@ -9,10 +9,10 @@
 #include <opencv2/imgproc.hpp>
 #include <sstream>
 
-#include "core/batch/crop_error.h"
-#include "core/detection/face_network.h"
-#include "core/detection/model_files.h"
-#include "core/detection/opencv_support.h"
+#include "core/base/crop_error.h"
+#include "core/detection/detail/face_network.h"
+#include "core/detection/detail/model_files.h"
+#include "core/detection/detail/opencv_support.h"
 
 namespace kestrel {
 
@@ -274,7 +274,7 @@ FaceDetector::~FaceDetector() = default;
 FaceDetector::FaceDetector(FaceDetector&&) noexcept = default;
 FaceDetector& FaceDetector::operator=(FaceDetector&&) noexcept = default;
 
-std::vector<Face> FaceDetector::detect(const RGBImage& image, const Box& searchRegion) {
+std::vector<Detection> FaceDetector::detect(const RGBImage& image, const Box& searchRegion) {
   if (!image.valid()) throw std::invalid_argument("FaceDetector::detect: invalid RGBImage");
   const Box region = searchRegion.clipped();
   if (!(region.width > 0 && region.height > 0)) return {};
@@ -357,7 +357,7 @@ std::vector<Face> FaceDetector::detect(const RGBImage& image, const Box& searchR
   detail::withOpenCVErrors(
       [&] { cv::dnn::NMSBoxes(boxes, scores, kReportFloor, kSuppressionOverlap, survivors); });
 
-  std::vector<Face> faces;
+  std::vector<Detection> faces;
   for (const int index : survivors) {
     const cv::Rect2d& b = boxes[static_cast<std::size_t>(index)];
     const Box box{b.x / imageWidth, b.y / imageHeight, b.width / imageWidth,

@@ -12,8 +12,8 @@
 #include <vector>
 
 #include "core/detection/model_loader.h"
-#include "core/jpeg/rgb_image.h"
-#include "core/planning/geometry.h"
+#include "core/base/image.h"
+#include "core/base/geometry.h"
 
 namespace kestrel {
 
@@ -21,13 +21,6 @@ namespace messages {
 inline constexpr std::string_view faceModelNotFound =
     "未找到人脸检测模型。请先运行 scripts/setup.sh，或通过 --face-model 指定模型目录。";
 }  // namespace messages
-
-struct Face {
-  Box box;               // normalized to the whole image, top-left origin
-  float confidence = 0;  // 0…1
-
-  bool operator==(const Face&) const = default;
-};
 
 // One weight tensor of the published model, dequantised, in its own
 // (TensorFlow, HWIO) layout.
@@ -97,7 +90,7 @@ class FaceDetector {
   // Faces scoring below 0.3 are not reported. The network sees the region
   // with its context, padded to a square with black at the right or bottom
   // and scaled to 224 × 224. OpenCV failures throw std::runtime_error.
-  std::vector<Face> detect(const RGBImage& image, const Box& searchRegion);
+  std::vector<Detection> detect(const RGBImage& image, const Box& searchRegion);
 
   // One run over the whole image, result ignored (the batch run passes its
   // black 416 × 416 warm-up image).

@@ -8,14 +8,14 @@
 #include <array>
 #include <cctype>
 #include <cerrno>
-#include <random>
 #include <system_error>
 
-#include "core/batch/crop_error.h"
-#include "core/detection/darknet_config.h"
-#include "core/detection/model_files.h"
-#include "core/detection/opencv_support.h"
-#include "core/detection/tar_archive.h"
+#include "core/base/crop_error.h"
+#include "core/base/file_io.h"
+#include "core/detection/detail/darknet_config.h"
+#include "core/detection/detail/model_files.h"
+#include "core/detection/detail/opencv_support.h"
+#include "core/detection/detail/tar_archive.h"
 
 #ifndef KESTREL_RESOURCE_DIR
 #error \
@@ -176,11 +176,6 @@ std::optional<fs::path> modelAt(const fs::path& directory) {
   return std::nullopt;
 }
 
-std::string randomSuffix() {
-  std::random_device device;
-  return std::to_string(device());
-}
-
 }  // namespace
 
 ModelSearchPlaces defaultSearchPlaces() {
@@ -255,15 +250,21 @@ void compile(const fs::path& source, const fs::path& destination) {
   const fs::path parent =
       destination.parent_path().empty() ? fs::path(".") : destination.parent_path();
   fs::create_directories(parent);
-  const fs::path staging =
-      parent / ("." + destination.filename().string() + ".partial-" + randomSuffix());
+  const fs::path staging = temporaryPathFor(parent / destination.filename());
   fs::create_directory(staging);
   try {
     std::string labels;
     for (const std::string& label : files.labels) labels += label + "\n";
-    detail::writeWholeFile(staging / "model.cfg", files.cfg);
-    detail::writeWholeFile(staging / "model.weights", files.weights);
-    detail::writeWholeFile(staging / "labels.txt", labels);
+    for (const auto& [name, content] :
+         {std::pair{"model.cfg", std::string_view(files.cfg)},
+          std::pair{"model.weights", std::string_view(files.weights)},
+          std::pair{"labels.txt", std::string_view(labels)}}) {
+      try {
+        createFile(staging / name, content);
+      } catch (const std::system_error& error) {
+        throw std::system_error(error.code(), "无法写入模型文件 " + (destination / name).string());
+      }
+    }
     // Never replaces what is there: an empty directory made meanwhile
     // would otherwise be swapped out by rename(2).
     int result =

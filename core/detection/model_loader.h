@@ -21,7 +21,7 @@
 #include <string_view>
 #include <vector>
 
-#include "core/batch/batch_configuration.h"
+#include "core/detection/compute_choice.h"
 
 namespace kestrel {
 

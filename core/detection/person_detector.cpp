@@ -6,9 +6,9 @@
 #include <opencv2/imgproc.hpp>
 #include <stdexcept>
 
-#include "core/batch/crop_error.h"
-#include "core/detection/opencv_support.h"
-#include "core/detection/yolo_decode.h"
+#include "core/base/crop_error.h"
+#include "core/detection/detail/opencv_support.h"
+#include "core/detection/detail/yolo_decode.h"
 
 namespace kestrel {
 

@@ -9,8 +9,8 @@
 #include <vector>
 
 #include "core/detection/model_loader.h"
-#include "core/jpeg/rgb_image.h"
-#include "core/planning/geometry.h"
+#include "core/base/image.h"
+#include "core/base/geometry.h"
 
 namespace kestrel {
 

@@ -8,9 +8,9 @@
 #include <optional>
 #include <vector>
 
-#include "core/batch/crop_error.h"
-#include "core/jpeg/exif.h"
-#include "core/jpeg/libjpeg_support.h"
+#include "core/base/crop_error.h"
+#include "core/jpeg/detail/exif.h"
+#include "core/jpeg/detail/libjpeg_support.h"
 
 namespace kestrel {
 

@@ -4,8 +4,8 @@
 
 #include <cstdint>
 
-#include "core/batch/bytes.h"
-#include "core/jpeg/rgb_image.h"
+#include "core/base/bytes.h"
+#include "core/base/image.h"
 
 namespace kestrel {
 

@@ -4,8 +4,8 @@
 #include <algorithm>
 #include <limits>
 
-#include "core/batch/crop_error.h"
-#include "core/jpeg/mc_jpeg.h"
+#include "core/base/crop_error.h"
+#include "core/jpeg/detail/mc_jpeg.h"
 
 namespace kestrel {
 

@@ -7,10 +7,10 @@
 #include <memory>
 #include <span>
 
-#include "core/batch/bytes.h"
-#include "core/jpeg/jpeg_info.h"
-#include "core/planning/geometry.h"
-#include "core/sharpness/sharpness_records.h"
+#include "core/base/bytes.h"
+#include "core/base/jpeg_info.h"
+#include "core/base/geometry.h"
+#include "core/base/image.h"
 
 namespace kestrel {
 

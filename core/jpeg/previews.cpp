@@ -14,13 +14,13 @@
 #include <system_error>
 #include <vector>
 
-#include "core/batch/bytes.h"
-#include "core/batch/crop_error.h"
-#include "core/batch/file_io.h"
-#include "core/jpeg/exif.h"
+#include "core/base/bytes.h"
+#include "core/base/crop_error.h"
+#include "core/base/file_io.h"
+#include "core/jpeg/detail/exif.h"
 #include "core/jpeg/image_preparation.h"
 #include "core/jpeg/jpeg_engine.h"
-#include "core/jpeg/libjpeg_support.h"
+#include "core/jpeg/detail/libjpeg_support.h"
 
 namespace kestrel {
 

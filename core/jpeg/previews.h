@@ -5,9 +5,8 @@
 
 #include <filesystem>
 
-#include "core/jpeg/rgb_image.h"
-#include "core/planning/geometry.h"
-#include "core/sharpness/sharpness_records.h"
+#include "core/base/geometry.h"
+#include "core/base/image.h"
 
 namespace kestrel {
 

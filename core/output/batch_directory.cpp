@@ -19,9 +19,9 @@
 #include <system_error>
 #include <vector>
 
-#include "core/batch/crop_error.h"
-#include "core/output/atomic_file.h"
-#include "core/output/json_format.h"
+#include "core/base/crop_error.h"
+#include "core/base/file_io.h"
+#include "core/run/json_format.h"
 
 namespace kestrel::BatchDirectory {
 
@@ -30,134 +30,10 @@ using nlohmann::json;
 
 namespace {
 
-constexpr std::string_view kNameMessage = "赛事/分类名称为空或过长，请简化名称。";
-constexpr std::string_view kDateMessage = "请选择有效的赛事日期。";
-constexpr std::size_t kMaximumLabelBytes = 160;
 constexpr int kUnlabelledAttempts = 10;
 constexpr int kLastRerun = 100000;
 // The largest number ever handed out is 2^63 − 2.
 constexpr std::int64_t kLargestTop = std::numeric_limits<std::int64_t>::max() - 2;
-
-// ---- Unicode: just enough of the general categories for label cleaning ----
-
-struct Range {
-  char32_t first;
-  char32_t last;
-};
-
-// General categories Cc and Cf.
-constexpr Range kControlOrFormat[] = {
-    {0x0000, 0x001F},   {0x007F, 0x009F},   {0x00AD, 0x00AD},   {0x0600, 0x0605},
-    {0x061C, 0x061C},   {0x06DD, 0x06DD},   {0x070F, 0x070F},   {0x0890, 0x0891},
-    {0x08E2, 0x08E2},   {0x180E, 0x180E},   {0x200B, 0x200F},   {0x202A, 0x202E},
-    {0x2060, 0x2064},   {0x2066, 0x206F},   {0xFEFF, 0xFEFF},   {0xFFF9, 0xFFFB},
-    {0x110BD, 0x110BD}, {0x110CD, 0x110CD}, {0x13430, 0x1343F}, {0x1BCA0, 0x1BCA3},
-    {0x1D173, 0x1D17A}, {0xE0001, 0xE0001}, {0xE0020, 0xE007F},
-};
-
-// General categories Zs, Zl, Zp, plus U+0009…U+000D and U+0085.
-constexpr Range kWhitespaceOrNewline[] = {
-    {0x0009, 0x000D}, {0x0020, 0x0020}, {0x0085, 0x0085}, {0x00A0, 0x00A0},
-    {0x1680, 0x1680}, {0x2000, 0x200A}, {0x2028, 0x2029}, {0x202F, 0x202F},
-    {0x205F, 0x205F}, {0x3000, 0x3000},
-};
-
-template <std::size_t N>
-bool inRanges(char32_t c, const Range (&ranges)[N]) {
-  for (const Range& r : ranges) {
-    if (c >= r.first && c <= r.last) return true;
-  }
-  return false;
-}
-
-bool isWhitespaceOrNewline(char32_t c) { return inRanges(c, kWhitespaceOrNewline); }
-
-// Decodes UTF-8; a malformed sequence yields U+FFFD for its first byte.
-std::vector<char32_t> decodeUTF8(std::string_view s) {
-  std::vector<char32_t> out;
-  out.reserve(s.size());
-  std::size_t i = 0;
-  while (i < s.size()) {
-    const auto b0 = static_cast<unsigned char>(s[i]);
-    int length = 0;
-    char32_t c = 0;
-    if (b0 < 0x80) {
-      length = 1, c = b0;
-    } else if ((b0 & 0xE0) == 0xC0) {
-      length = 2, c = b0 & 0x1F;
-    } else if ((b0 & 0xF0) == 0xE0) {
-      length = 3, c = b0 & 0x0F;
-    } else if ((b0 & 0xF8) == 0xF0) {
-      length = 4, c = b0 & 0x07;
-    }
-    bool valid = length > 0 && i + static_cast<std::size_t>(length) <= s.size();
-    for (int k = 1; valid && k < length; ++k) {
-      const auto b = static_cast<unsigned char>(s[i + static_cast<std::size_t>(k)]);
-      valid = (b & 0xC0) == 0x80;
-      c = (c << 6) | (b & 0x3F);
-    }
-    static constexpr char32_t kSmallest[] = {0, 0, 0x80, 0x800, 0x10000};
-    if (valid && (c < kSmallest[length] || c > 0x10FFFF || (c >= 0xD800 && c <= 0xDFFF))) {
-      valid = false;
-    }
-    out.push_back(valid ? c : U'\uFFFD');
-    i += valid ? static_cast<std::size_t>(length) : 1;
-  }
-  return out;
-}
-
-void appendUTF8(std::string& out, char32_t c) {
-  if (c < 0x80) {
-    out += static_cast<char>(c);
-  } else if (c < 0x800) {
-    out += static_cast<char>(0xC0 | (c >> 6));
-    out += static_cast<char>(0x80 | (c & 0x3F));
-  } else if (c < 0x10000) {
-    out += static_cast<char>(0xE0 | (c >> 12));
-    out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-    out += static_cast<char>(0x80 | (c & 0x3F));
-  } else {
-    out += static_cast<char>(0xF0 | (c >> 18));
-    out += static_cast<char>(0x80 | ((c >> 12) & 0x3F));
-    out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-    out += static_cast<char>(0x80 | (c & 0x3F));
-  }
-}
-
-template <typename Predicate>
-std::string trimmed(std::string_view text, Predicate trim) {
-  const std::vector<char32_t> chars = decodeUTF8(text);
-  std::size_t first = 0;
-  std::size_t last = chars.size();
-  while (first < last && trim(chars[first])) ++first;
-  while (last > first && trim(chars[last - 1])) --last;
-  std::string out;
-  for (std::size_t i = first; i < last; ++i) appendUTF8(out, chars[i]);
-  return out;
-}
-
-bool isBlank(const std::optional<std::string>& label) {
-  return !label || trimmed(*label, isWhitespaceOrNewline).empty();
-}
-
-// ---- dates ----
-
-bool isLeapYear(int year) { return (year % 4 == 0 && year % 100 != 0) || year % 400 == 0; }
-
-// A real Gregorian day written as exactly eight ASCII digits "yyyyMMdd".
-bool isValidDate(const std::optional<std::string>& date) {
-  if (!date || date->size() != 8) return false;
-  for (char c : *date) {
-    if (c < '0' || c > '9') return false;
-  }
-  const int year = std::stoi(date->substr(0, 4));
-  const int month = std::stoi(date->substr(4, 2));
-  const int day = std::stoi(date->substr(6, 2));
-  static constexpr int kDays[] = {31, 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
-  if (year < 1 || month < 1 || month > 12 || day < 1) return false;
-  const int days = kDays[month - 1] + (month == 2 && isLeapYear(year) ? 1 : 0);
-  return day <= days;
-}
 
 // ---- registry ----
 
@@ -325,32 +201,11 @@ bool createLabelledDirectory(const fs::path& directory) {
 
 }  // namespace
 
-std::string cleanLabel(std::string_view label) {
-  std::string joined;
-  for (char32_t c : decodeUTF8(label)) {
-    const bool separator = inRanges(c, kControlOrFormat) || c == U'/' || c == U'\\' || c == U':';
-    if (separator) {
-      joined += '-';
-    } else {
-      appendUTF8(joined, c);
-    }
-  }
-  return trimmed(joined,
-                 [](char32_t c) { return isWhitespaceOrNewline(c) || c == U'.' || c == U'-'; });
-}
-
-void validate(const std::optional<std::string>& label, const std::optional<std::string>& date) {
-  if (isBlank(label)) return;
-  const std::string cleaned = cleanLabel(*label);
-  if (cleaned.empty() || cleaned.size() > kMaximumLabelBytes) fail(kNameMessage);
-  if (!isValidDate(date)) fail(kDateMessage);
-}
-
 fs::path reserve(const fs::path& root, const std::optional<std::string>& label,
                  const std::optional<std::string>& date, const std::string& sourceIdentity) {
   validate(label, date);
   fs::create_directories(root);
-  if (isBlank(label)) return reserveUnlabelled(root);
+  if (isUnlabelled(label)) return reserveUnlabelled(root);
 
   RegistryLock lock(root / lockFileName);
   const fs::path registryPath = root / registryFileName;
@@ -385,7 +240,7 @@ fs::path reserve(const fs::path& root, const std::optional<std::string>& label,
 
   registry.cards[prefix] = std::move(known);
   try {
-    writeFileAtomically(registryPath, encodeRegistry(registry), /*syncFolder=*/true);
+    replaceFileAtomically(registryPath, encodeRegistry(registry), /*syncFolder=*/true);
   } catch (const std::exception& error) {
     ::rmdir(directory.c_str());
     throw CropError(std::string("无法保存卡号索引，本次未开始处理：") + error.what());

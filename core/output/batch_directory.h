@@ -14,18 +14,12 @@
 #include <string>
 #include <string_view>
 
+#include "core/run/event_label.h"
+
 namespace kestrel::BatchDirectory {
 
 inline constexpr std::string_view registryFileName = ".sunying-batches.json";
 inline constexpr std::string_view lockFileName = ".sunying-batches.lock";
-
-// The directory-safe form of an event name: control characters (Cc, Cf) and
-// "/", "\", ":" each become "-", then whitespace, line breaks, "." and "-"
-// are trimmed from both ends.
-std::string cleanLabel(std::string_view label);
-
-// Throws CropError when `reserve` would refuse this name and date.
-void validate(const std::optional<std::string>& label, const std::optional<std::string>& date);
 
 // Creates the run's new, empty directory under `root` and returns it.
 std::filesystem::path reserve(const std::filesystem::path& root,

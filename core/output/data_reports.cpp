@@ -4,9 +4,9 @@
 #include <charconv>
 #include <nlohmann/json.hpp>
 
-#include "core/output/atomic_file.h"
-#include "core/output/json_format.h"
-#include "core/output/record_json.h"
+#include "core/base/file_io.h"
+#include "core/run/json_format.h"
+#include "core/run/record_json.h"
 #include "core/output/report_writer.h"
 
 namespace kestrel::ReportWriter {
@@ -145,9 +145,9 @@ std::string filesCSV(const RunSummary& summary) {
 
 void writeData(const RunSummary& summary) {
   const std::string summaryText = summaryJSON(summary);  // encoding fails before anything is written
-  writeFileAtomically(summary.runDirectory / "summary.json", summaryText);
-  writeFileAtomically(summary.runDirectory / "statistics.json", statisticsJSON(summary));
-  writeFileAtomically(summary.runDirectory / "files.csv", filesCSV(summary));
+  replaceFileAtomically(summary.runDirectory / "summary.json", summaryText);
+  replaceFileAtomically(summary.runDirectory / "statistics.json", statisticsJSON(summary));
+  replaceFileAtomically(summary.runDirectory / "files.csv", filesCSV(summary));
 }
 
 }  // namespace kestrel::ReportWriter

@@ -6,9 +6,9 @@
 #include <filesystem>
 #include <set>
 
-#include "core/batch/crop_error.h"
+#include "core/base/crop_error.h"
 #include "core/jpeg/previews.h"
-#include "core/output/atomic_file.h"
+#include "core/base/file_io.h"
 #include "core/output/report_writer.h"
 
 namespace kestrel::ReportWriter {
@@ -347,7 +347,7 @@ void writePreviewsAndHTML(const RunSummary& summary) {
   for (const FileResult& r : sample(summary.files, summary.configuration.previewCount)) {
     cards += builder.card(r);
   }
-  writeFileAtomically(summary.runDirectory / "report.html", page(summary, cards));
+  replaceFileAtomically(summary.runDirectory / "report.html", page(summary, cards));
 }
 
 }  // namespace kestrel::ReportWriter

@@ -11,7 +11,7 @@
 #include <string_view>
 #include <vector>
 
-#include "core/batch/run_summary.h"
+#include "core/run/run_summary.h"
 
 namespace kestrel::ReportWriter {
 

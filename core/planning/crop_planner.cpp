@@ -8,7 +8,7 @@
 #include <utility>
 #include <variant>
 
-#include "core/planning/window_search.h"
+#include "core/planning/detail/window_search.h"
 
 namespace kestrel {
 

@@ -10,8 +10,9 @@
 #include <string_view>
 #include <vector>
 
-#include "core/jpeg/jpeg_info.h"
-#include "core/planning/geometry.h"
+#include "core/base/jpeg_info.h"
+#include "core/base/geometry.h"
+#include "core/planning/crop_decision.h"
 #include "core/sharpness/sharpness_records.h"
 
 namespace kestrel {

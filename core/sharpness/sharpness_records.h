@@ -10,8 +10,8 @@
 #include <string_view>
 #include <vector>
 
-#include "core/batch/bytes.h"
-#include "core/planning/geometry.h"
+#include "core/base/geometry.h"
+#include "core/base/image.h"
 
 namespace kestrel {
 
@@ -24,17 +24,6 @@ inline constexpr std::array<SharpnessVerdict, 4> allSharpnessVerdicts = {
 std::string_view rawValue(SharpnessVerdict verdict);
 // Accepts exactly "sharp", "soft", "blurred" and "review".
 std::optional<SharpnessVerdict> sharpnessVerdictFromRaw(std::string_view text);
-
-// An 8-bit grayscale image: width × height bytes, rows top to bottom, no padding.
-struct GrayPatch {
-  std::int64_t width = 0;
-  std::int64_t height = 0;
-  Bytes pixels;
-
-  // A copy whose shorter side is at most `shortEdge` pixels, area-averaged;
-  // never enlarged. Throws CropError.
-  GrayPatch normalized(std::int64_t shortEdge) const;
-};
 
 // The four focus measures of one grayscale patch (intensities 0…255).
 struct FocusMetrics {

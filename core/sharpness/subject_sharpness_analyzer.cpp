@@ -15,7 +15,7 @@ constexpr double kCompanionShare = 0.35;
 constexpr std::size_t kCompanionsAssessed = 2;
 constexpr std::size_t kCompanionsForGroupBlur = 3;
 constexpr double kFaceBand = 0.42;
-constexpr float kMinimumFaceScore = 0.5f;
+constexpr double kMinimumFaceScore = 0.5;
 constexpr double kFaceTolerance = 0.03;
 constexpr std::int64_t kMinimumRegionSide = 80;
 constexpr std::int64_t kPatchShortEdge = 160;
@@ -149,9 +149,9 @@ Box SubjectSharpnessAnalyzer::faceSearchBand(const Box& p) {
 }
 
 SubjectSharpnessAnalyzer::Region SubjectSharpnessAnalyzer::measuredRegion(
-    const Box& p, const std::vector<FaceObservation>& faces) {
+    const Box& p, const std::vector<Detection>& faces) {
   std::optional<Box> face;
-  for (const FaceObservation& f : faces) {
+  for (const Detection& f : faces) {
     if (!(f.confidence >= kMinimumFaceScore)) continue;
     const Box& b = f.box;
     const bool inside = b.x >= p.x - kFaceTolerance && b.y >= p.y - kFaceTolerance &&

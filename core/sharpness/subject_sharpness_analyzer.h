@@ -15,29 +15,23 @@
 #include <string_view>
 #include <vector>
 
-#include "core/batch/bytes.h"
-#include "core/jpeg/jpeg_info.h"
-#include "core/jpeg/rgb_image.h"
-#include "core/planning/geometry.h"
+#include "core/base/bytes.h"
+#include "core/base/jpeg_info.h"
+#include "core/base/image.h"
+#include "core/base/geometry.h"
 #include "core/sharpness/sharpness_records.h"
 
 namespace kestrel {
 
 class JPEGEngine;
 
-// A face found by a face detector: its box normalized to the whole image
-// (top-left origin) and a score in 0…1.
-struct FaceObservation {
-  Box box;
-  float confidence = 0;
-};
-
 // The face-rectangle service the analyzer asks for faces. Implementations
-// report the faces lying in `region` (normalized, top-left origin).
+// report the faces they find in `region` (normalized, top-left origin),
+// each box normalized to the whole image.
 class FaceFinder {
  public:
   virtual ~FaceFinder() = default;
-  virtual std::vector<FaceObservation> faces(const RGBImage& image, const Box& region) = 0;
+  virtual std::vector<Detection> faces(const RGBImage& image, const Box& region) = 0;
 };
 
 class SubjectSharpnessAnalyzer {
@@ -73,7 +67,7 @@ class SubjectSharpnessAnalyzer {
     Box box;                // display space, clipped
     std::optional<Box> face;
   };
-  static Region measuredRegion(const Box& person, const std::vector<FaceObservation>& faces);
+  static Region measuredRegion(const Box& person, const std::vector<Detection>& faces);
 
   // The stored-pixel rectangle covering a display-space region.
   static PixelRect rawRectangle(const Box& region, int orientation, std::int64_t width,

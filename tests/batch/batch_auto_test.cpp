@@ -12,7 +12,7 @@
 #include <opencv2/imgproc.hpp>
 
 #include "core/batch/batch_processor.h"
-#include "core/output/record_json.h"
+#include "core/run/record_json.h"
 #include "core/planning/crop_planner.h"
 #include "tests/detection/detection_fixtures.h"
 #include "tests/support/test_support.h"

@@ -1,6 +1,6 @@
 // SPDX-License-Identifier: MIT
 // Configuration defaults, validation order and messages, canonical paths.
-#include "core/batch/batch_configuration.h"
+#include "core/run/batch_configuration.h"
 
 #include <gtest/gtest.h>
 #include <unistd.h>
@@ -9,9 +9,9 @@
 #include <functional>
 #include <limits>
 
-#include "core/batch/cancellation_token.h"
-#include "core/batch/clock.h"
-#include "core/batch/crop_error.h"
+#include "core/run/cancellation_token.h"
+#include "core/base/clock.h"
+#include "core/base/crop_error.h"
 #include "tests/support/test_support.h"
 
 namespace kestrel {

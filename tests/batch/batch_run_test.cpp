@@ -8,9 +8,9 @@
 #include <nlohmann/json.hpp>
 
 #include "core/batch/batch_processor.h"
-#include "core/batch/crop_error.h"
+#include "core/base/crop_error.h"
 #include "core/jpeg/previews.h"
-#include "core/output/record_json.h"
+#include "core/run/record_json.h"
 #include "tests/support/test_support.h"
 
 namespace kestrel {

@@ -9,7 +9,7 @@
 #include <sstream>
 #include <thread>
 
-#include "core/batch/bytes.h"
+#include "core/base/bytes.h"
 #include "core/detection/face_detector.h"
 #include "core/detection/model_loader.h"
 #include "core/detection/person_detector.h"
@@ -116,7 +116,7 @@ TEST_F(DetectionPhotosTest, FindsTheProminentRunnersAndMostOfTheirFaces) {
       ++found;
       const Box& p = person->box;
       const auto inBand = faces.detect(image, Box{p.x, p.y, p.width, 0.42 * p.height}.clipped());
-      withFace += std::any_of(inBand.begin(), inBand.end(), [&](const Face& f) {
+      withFace += std::any_of(inBand.begin(), inBand.end(), [&](const Detection& f) {
         return f.confidence >= 0.5f && p.contains(f.box, 0.03);
       });
     }
@@ -158,7 +158,7 @@ TEST_F(DetectionPhotosTest, ParallelDetectorsAgreeWithASingleOne) {
   for (const char* file : {"0009-IMG_0027.JPG", "0057-IMG_0080.JPG", "0063-IMG_0088.JPG"}) {
     images.push_back(analysisImage(photos_ / file));
   }
-  using Result = std::pair<std::vector<Person>, std::vector<Face>>;
+  using Result = std::pair<std::vector<Person>, std::vector<Detection>>;
   const auto runAll = [&](int rounds) {
     PersonDetector detector(person_);
     FaceDetector faces(face_);

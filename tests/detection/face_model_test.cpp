@@ -11,9 +11,9 @@
 #include <nlohmann/json.hpp>
 #include <random>
 
-#include "core/batch/crop_error.h"
+#include "core/base/crop_error.h"
 #include "core/detection/face_detector.h"
-#include "core/detection/face_network.h"
+#include "core/detection/detail/face_network.h"
 #include "tests/detection/detection_fixtures.h"
 #include "tests/support/test_support.h"
 

@@ -8,9 +8,9 @@
 #include <algorithm>
 #include <functional>
 
-#include "core/batch/crop_error.h"
-#include "core/detection/darknet_config.h"
-#include "core/detection/tar_archive.h"
+#include "core/base/crop_error.h"
+#include "core/detection/detail/darknet_config.h"
+#include "core/detection/detail/tar_archive.h"
 #include "tests/detection/detection_fixtures.h"
 #include "tests/support/test_support.h"
 

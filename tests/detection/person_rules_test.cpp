@@ -6,9 +6,9 @@
 #include <array>
 #include <sstream>
 
-#include "core/batch/crop_error.h"
+#include "core/base/crop_error.h"
 #include "core/detection/person_detector.h"
-#include "core/detection/yolo_decode.h"
+#include "core/detection/detail/yolo_decode.h"
 #include "tests/detection/detection_fixtures.h"
 
 namespace kestrel {

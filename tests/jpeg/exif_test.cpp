@@ -1,12 +1,12 @@
 // SPDX-License-Identifier: MIT
 // mc_jpeg_repair_exif and the Orientation reader: hand-built segments for
 // the field types and walk rules, camera EXIF read back with exiftool.
-#include "core/jpeg/exif.h"
+#include "core/jpeg/detail/exif.h"
 
 #include <gtest/gtest.h>
 
 #include "core/jpeg/jpeg_engine.h"
-#include "core/jpeg/mc_jpeg.h"
+#include "core/jpeg/detail/mc_jpeg.h"
 #include "tests/jpeg/jpeg_test_support.h"
 #include "tests/support/test_support.h"
 

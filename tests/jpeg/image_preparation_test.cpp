@@ -12,7 +12,7 @@
 #include <csignal>
 #include <system_error>
 
-#include "core/jpeg/exif.h"
+#include "core/jpeg/detail/exif.h"
 #include "core/jpeg/jpeg_engine.h"
 #include "core/jpeg/previews.h"
 #include "tests/jpeg/jpeg_test_support.h"

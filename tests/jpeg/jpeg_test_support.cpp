@@ -7,8 +7,8 @@
 #include <cstring>
 #include <stdexcept>
 
-#include "core/batch/crop_error.h"
-#include "core/jpeg/libjpeg_support.h"
+#include "core/base/crop_error.h"
+#include "core/jpeg/detail/libjpeg_support.h"
 #include "tests/support/test_support.h"
 
 namespace kestrel::jpegtest {

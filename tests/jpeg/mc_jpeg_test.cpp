@@ -2,7 +2,7 @@
 // The mc_jpeg codec layer (header classification, lossless crop, grayscale
 // region decoding) and JPEGEngine on top of it (size rule, scale rule,
 // buffer ownership).
-#include "core/jpeg/mc_jpeg.h"
+#include "core/jpeg/detail/mc_jpeg.h"
 
 #include <gtest/gtest.h>
 

@@ -12,7 +12,7 @@
 #include <cstring>
 #include <random>
 
-#include "core/jpeg/mc_jpeg.h"
+#include "core/jpeg/detail/mc_jpeg.h"
 #include "tests/jpeg/jpeg_test_support.h"
 #include "tests/support/test_support.h"
 

@@ -13,7 +13,7 @@
 #include <nlohmann/json.hpp>
 #include <set>
 
-#include "core/batch/crop_error.h"
+#include "core/base/crop_error.h"
 #include "tests/support/test_support.h"
 
 namespace kestrel {

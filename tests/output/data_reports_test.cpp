@@ -4,7 +4,7 @@
 
 #include <nlohmann/json.hpp>
 
-#include "core/output/record_json.h"
+#include "core/run/record_json.h"
 #include "core/output/report_writer.h"
 #include "tests/output/synthetic_run.h"
 #include "tests/support/test_support.h"

@@ -1,12 +1,12 @@
 // SPDX-License-Identifier: MIT
 // JSON of the shared records: keys, omissions, enumerations, round trips.
-#include "core/output/record_json.h"
+#include "core/run/record_json.h"
 
 #include <gtest/gtest.h>
 
 #include <limits>
 
-#include "core/output/json_format.h"
+#include "core/run/json_format.h"
 
 namespace kestrel {
 namespace {

@@ -2,7 +2,7 @@
 // A fixed, synthetic run summary for the report golden tests.
 #pragma once
 
-#include "core/batch/run_summary.h"
+#include "core/run/run_summary.h"
 
 namespace kestrel::testing {
 

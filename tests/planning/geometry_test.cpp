@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: MIT
 // Box arithmetic and the raw/display orientation mappings.
-#include "core/planning/geometry.h"
+#include "core/base/geometry.h"
+#include "core/planning/crop_decision.h"
 
 #include <gtest/gtest.h>
 

@@ -1,5 +1,5 @@
 // SPDX-License-Identifier: MIT
-#include "core/planning/window_search.h"
+#include "core/planning/detail/window_search.h"
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>

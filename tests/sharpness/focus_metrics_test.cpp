@@ -4,7 +4,7 @@
 
 #include <functional>
 
-#include "core/batch/crop_error.h"
+#include "core/base/crop_error.h"
 #include "core/sharpness/sharpness_records.h"
 
 namespace kestrel {

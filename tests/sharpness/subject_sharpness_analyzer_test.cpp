@@ -166,7 +166,7 @@ TEST(RunnerRulesTest, ATooSmallRegionAloneEndsUndecided) {
 
 TEST(FaceRegionTest, LargestContainedConfidentFaceDefinesTheRegion) {
   const Box person{0.4, 0.2, 0.2, 0.6};
-  const std::vector<FaceObservation> faces = {
+  const std::vector<Detection> faces = {
       {{0.45, 0.22, 0.05, 0.05}, 0.9f},
       {{0.46, 0.21, 0.08, 0.08}, 0.49f},  // too unsure
       {{0.55, 0.21, 0.09, 0.09}, 0.9f},   // sticks out by 0.04 on the right

@@ -7,8 +7,8 @@
 #include <cstdint>
 #include <vector>
 
-#include "core/jpeg/exif.h"
-#include "core/jpeg/mc_jpeg.h"
+#include "core/jpeg/detail/exif.h"
+#include "core/jpeg/detail/mc_jpeg.h"
 
 namespace {
 

@@ -1,0 +1,147 @@
+// SPDX-License-Identifier: MIT
+#include "core/base/file_io.h"
+
+#include <fcntl.h>
+#include <stdio.h>
+#include <sys/stat.h>
+#include <uuid/uuid.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdlib>
+#include <memory>
+#include <new>
+#include <system_error>
+
+namespace kestrel {
+
+namespace fs = std::filesystem;
+
+namespace {
+
+// Creates `path` exclusively, writes `data`, optionally flushes it to disk,
+// and closes it; the file is removed again when any step fails. Errors name
+// `what`.
+void createWritten(const fs::path& path, std::span<const std::uint8_t> data, bool flush,
+                   const std::string& what) {
+  FileDescriptor fd(::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644));
+  if (!fd.valid()) throwErrno(what);
+  try {
+    writeAll(fd.get(), data, what);
+    if (flush && ::fsync(fd.get()) != 0) throwErrno(what);
+    if (fd.close() != 0) throwErrno(what);
+  } catch (...) {
+    ::unlink(path.c_str());
+    throw;
+  }
+}
+
+// Moves `from` to `to` unless something exists at `to`; never overwrites.
+void renameWithoutReplacing(const fs::path& from, const fs::path& to) {
+  if (::renameat2(AT_FDCWD, from.c_str(), AT_FDCWD, to.c_str(), RENAME_NOREPLACE) == 0) return;
+  if (errno != EINVAL && errno != ENOSYS) throwErrno(to.string());
+  // File systems without RENAME_NOREPLACE: a hard link also refuses an existing name.
+  if (::link(from.c_str(), to.c_str()) != 0) throwErrno(to.string());
+  ::unlink(from.c_str());
+}
+
+}  // namespace
+
+void throwErrno(const std::string& what) {
+  throw std::system_error(errno, std::system_category(), what);
+}
+
+Bytes readFile(const fs::path& path) {
+  FileDescriptor fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+  if (!fd.valid()) throwErrno(path.string());
+  struct stat info {};
+  if (::fstat(fd.get(), &info) != 0) throwErrno(path.string());
+  if (S_ISDIR(info.st_mode)) {
+    errno = EISDIR;
+    throwErrno(path.string());
+  }
+  // Uninitialised storage with one spare byte, so that the read which
+  // reports the end of a regular file needs neither a zeroed buffer nor a
+  // grown (copied) one; other files grow as they are read.
+  std::size_t capacity = static_cast<std::size_t>(std::max<off_t>(info.st_size, 0)) + 1;
+  std::unique_ptr<std::uint8_t, void (*)(void*)> data(
+      static_cast<std::uint8_t*>(std::malloc(capacity)), std::free);
+  if (!data) throw std::bad_alloc();
+  std::size_t filled = 0;
+  for (;;) {
+    if (filled == capacity) {
+      capacity += std::max<std::size_t>(capacity / 2, 65536);
+      auto* grown = static_cast<std::uint8_t*>(std::realloc(data.get(), capacity));
+      if (grown == nullptr) throw std::bad_alloc();
+      data.release();
+      data.reset(grown);
+    }
+    const ssize_t n = ::read(fd.get(), data.get() + filled, capacity - filled);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      throwErrno(path.string());
+    }
+    if (n == 0) break;
+    filled += static_cast<std::size_t>(n);
+  }
+  return Bytes::adopt(data.release(), filled, [](std::uint8_t* p) { std::free(p); });
+}
+
+void writeAll(int fd, std::span<const std::uint8_t> data, const fs::path& path) {
+  while (!data.empty()) {
+    const ssize_t n = ::write(fd, data.data(), data.size());
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      throwErrno(path.string());
+    }
+    data = data.subspan(static_cast<std::size_t>(n));
+  }
+}
+
+std::string randomUUIDText() {
+  uuid_t id;
+  uuid_generate_random(id);
+  char text[37];
+  uuid_unparse_upper(id, text);
+  return text;
+}
+
+fs::path temporaryPathFor(const fs::path& destination) {
+  return destination.parent_path() / ("." + randomUUIDText() + ".partial");
+}
+
+void createFile(const fs::path& path, std::span<const std::uint8_t> data) {
+  createWritten(path, data, /*flush=*/false, path.string());
+}
+
+void writeNewFile(const fs::path& destination, std::span<const std::uint8_t> data) {
+  const fs::path temporary = temporaryPathFor(destination);
+  createWritten(temporary, data, /*flush=*/false, temporary.string());
+  try {
+    renameWithoutReplacing(temporary, destination);
+  } catch (...) {
+    ::unlink(temporary.c_str());
+    throw;
+  }
+}
+
+void replaceFileAtomically(const fs::path& path, std::string_view content, bool syncFolder) {
+  const fs::path temporary = temporaryPathFor(path);
+  const std::string what = "write " + path.string();
+  createWritten(temporary,
+                {reinterpret_cast<const std::uint8_t*>(content.data()), content.size()},
+                /*flush=*/true, what);
+  if (::rename(temporary.c_str(), path.c_str()) != 0) {
+    const int error = errno;
+    ::unlink(temporary.c_str());
+    errno = error;
+    throwErrno(what);
+  }
+  if (syncFolder) {
+    const fs::path folder = path.has_parent_path() ? path.parent_path() : fs::path(".");
+    FileDescriptor dir(::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (!dir.valid() || ::fsync(dir.get()) != 0) throwErrno(what);
+  }
+}
+
+}  // namespace kestrel

@@ -1,0 +1,81 @@
+// SPDX-License-Identifier: MIT
+// BatchConfiguration and the small enumerations a run is described with.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <filesystem>
+#include <optional>
+#include <string>
+#include <string_view>
+
+#include "core/detection/compute_choice.h"
+
+namespace kestrel {
+
+// What a batch does with each photo. The text form is the raw value.
+enum class ProcessingMode {
+  automatic,  // "auto": detection, sharpness screening and crop planning
+  copy,       // "copy": every photo copied unchanged, no analysis (baseline)
+  fixed,      // "fixed": centred crop at the largest allowed trim (engine benchmark)
+};
+
+inline constexpr std::array<ProcessingMode, 3> allProcessingModes = {
+    ProcessingMode::automatic, ProcessingMode::copy, ProcessingMode::fixed};
+
+std::string_view rawValue(ProcessingMode mode);
+// Accepts exactly "auto", "copy" and "fixed".
+std::optional<ProcessingMode> processingModeFromRaw(std::string_view text);
+
+// Number of workers used when none is chosen: the active processors, 1…8.
+int defaultWorkerCount();
+
+// Everything one batch run needs to know. A plain value: copied into the run
+// and into its summary.
+struct BatchConfiguration {
+  BatchConfiguration(std::filesystem::path input, std::filesystem::path outputRoot);
+
+  std::filesystem::path input;       // read only, never written
+  std::filesystem::path outputRoot;  // the batch directory is reserved under it
+  std::optional<std::filesystem::path> model;
+  // The face detector's folder; none means the usual search. Not part of the
+  // saved configuration's required keys.
+  std::optional<std::filesystem::path> faceModel;
+  int workers = defaultWorkerCount();
+  double maximumTrim = 0.15;
+  std::int64_t minimumLongEdge = 4000;
+  std::int64_t minimumPixelCount = 18'000'000;
+  double confidence = 0.35;
+  std::int64_t analysisLongEdge = 1024;
+  std::int64_t previewCount = 24;
+  std::optional<std::int64_t> limit;
+  ProcessingMode mode = ProcessingMode::automatic;
+  ComputeChoice compute = ComputeChoice::all;
+  std::string datasetLabel = "用户提供的 JPEG；设备本地读取";
+  std::optional<std::string> eventName;
+  std::optional<std::string> eventDate;  // "yyyyMMdd"
+  std::optional<std::string> sourceIdentity;
+
+  // Throws CropError when the run must not start: first the batch name and
+  // date, then the parameter ranges, then the folders (output independent of
+  // the input; input an existing directory). Ranges are checked before any
+  // file system access.
+  void validate() const;
+
+  bool operator==(const BatchConfiguration&) const = default;
+};
+
+// The path form used for every comparison of folders: "." and ".." removed,
+// symbolic links resolved in the deepest existing ancestor, and the missing
+// tail appended again, so a folder that does not exist yet still has one.
+std::filesystem::path canonicalURL(const std::filesystem::path& path);
+
+namespace messages {
+inline constexpr std::string_view invalidParameters =
+    "参数无效：并发 1–8、裁剪上限 0–15%、最低像素不低于1800万、小图长边 416–2048、预览 0–200。";
+inline constexpr std::string_view outputNotIndependent =
+    "输出必须与输入互相独立，不能相同、位于输入内或是输入的上级目录。";
+inline constexpr std::string_view inputMissing = "输入文件夹不存在：";
+}  // namespace messages
+
+}  // namespace kestrel
