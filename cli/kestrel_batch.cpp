@@ -8,17 +8,21 @@
 #include <unistd.h>
 
 #include <CLI/CLI.hpp>
+#include <array>
 #include <atomic>
+#include <charconv>
 #include <cstdio>
 #include <cstdlib>
 #include <iostream>
 #include <mutex>
 #include <thread>
+#include <vector>
 
+#include "core/base/text.h"
 #include "core/batch/batch_processor.h"
 #include "core/base/crop_error.h"
 #include "core/jpeg/malloc_tuning.h"
-#include "core/output/report_writer.h"
+#include "core/run/parameters.h"
 
 namespace {
 
@@ -44,9 +48,10 @@ class ProgressPrinter {
     std::lock_guard guard(lock_);
     if (p.completed <= shown_) return;
     shown_ = p.completed;
-    const std::string counts = "裁剪 " + std::to_string(p.cropped) + " · 过滤 " +
-                               std::to_string(p.filtered) + " · 待复核 " +
-                               std::to_string(p.review) + " · 失败 " + std::to_string(p.failed);
+    const StatusCounts& n = p.counts;
+    const std::string counts = "裁剪 " + std::to_string(n.cropped) + " · 过滤 " +
+                               std::to_string(n.filtered) + " · 待复核 " +
+                               std::to_string(n.review) + " · 失败 " + std::to_string(n.failed);
     if (terminal_) {
       constexpr int kWidth = 30;
       const auto filled = static_cast<int>(kWidth * p.completed / std::max<std::int64_t>(p.total, 1));
@@ -113,6 +118,29 @@ class SignalWatcher {
   std::jthread thread_;
 };
 
+// The raw values of an enumeration's cases, for CLI11's membership check.
+template <typename Enum, std::size_t N>
+std::vector<std::string> rawValues(const std::array<Enum, N>& cases) {
+  std::vector<std::string> values;
+  for (const Enum value : cases) values.emplace_back(rawValue(value));
+  return values;
+}
+
+// An option of the parameter table bound to its configuration field; the
+// help line ends with the range the run accepts.
+template <typename T, typename Field>
+void addParameter(CLI::App& app, const Parameter<T>& parameter, Field& field) {
+  const auto text = [](T value) {
+    char buffer[32];
+    return std::string(buffer, std::to_chars(buffer, buffer + sizeof buffer, value).ptr);
+  };
+  std::string help(parameter.help);
+  help += parameter.bounded() ? " [" + text(parameter.minimum) + "–" + text(parameter.maximum) + "]"
+                              : " [≥ " + text(parameter.minimum) + "]";
+  CLI::Option* option = app.add_option(std::string(parameter.flag), field, help);
+  if (parameter.defaultValue) option->capture_default_str();
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -136,18 +164,11 @@ int main(int argc, char** argv) {
 
   std::string input;
   std::string output = defaultOutputRoot().string();
-  std::string mode = "auto";
-  std::string compute = "all";
+  std::string mode(rawValue(ProcessingMode::automatic));
+  std::string compute(rawValue(ComputeChoice::all));
   std::optional<std::string> model;
   std::optional<std::string> faceModel;
-  std::optional<std::int64_t> limit;
-  std::optional<std::string> event;
-  std::optional<std::string> date;
-  BatchConfiguration defaults("", "");
-  int workers = defaults.workers;
-  std::int64_t previews = defaults.previewCount;
-  double maxTrim = defaults.maximumTrim;
-  std::int64_t minLongEdge = defaults.minimumLongEdge;
+  BatchConfiguration config("", "");
 
   app.add_option("--input,-i", input, "Folder of JPEG photos to process (searched recursively; only read)")
       ->required();
@@ -157,23 +178,25 @@ int main(int argc, char** argv) {
                  "auto: detection, sharpness screening and composition crops;\n"
                  "copy: copy every photo unchanged (baseline);\n"
                  "fixed: centred crop at the largest allowed trim (engine benchmark)")
-      ->check(CLI::IsMember({"auto", "copy", "fixed"}))
+      ->check(CLI::IsMember(rawValues(allProcessingModes)))
       ->capture_default_str();
   app.add_option("--model", model, "Person detection model (prepared .mlmodelc folder, .mlmodel package or darknet .cfg)");
   app.add_option("--face-model", faceModel,
                  "Folder with the face detector (tiny_face_detector_model.bin and its manifest)");
   app.add_option("--compute", compute, "Compute units for the model")
-      ->check(CLI::IsMember({"all", "cpu", "cpu-gpu", "cpu-neural"}))
+      ->check(CLI::IsMember(rawValues(allComputeChoices)))
       ->capture_default_str();
-  app.add_option("--workers", workers, "Parallel workers, 1–8")->capture_default_str();
-  app.add_option("--limit", limit, "Process only the first N files in path order");
-  app.add_option("--previews", previews, "Before/after pairs in report.html, 0–200")->capture_default_str();
-  app.add_option("--max-trim", maxTrim, "Largest trim a crop may make, 0–0.15 (0.15 = 15 %)")
-      ->capture_default_str();
-  app.add_option("--min-long-edge", minLongEdge, "A crop keeps at least this long edge in pixels")
-      ->capture_default_str();
-  app.add_option("--event", event, "Event or category name: batch directories become <event>-<date>-卡<n>");
-  app.add_option("--date", date, "Event date yyyyMMdd (required with --event)");
+  addParameter(app, parameters::workers, config.workers);
+  addParameter(app, parameters::limit, config.limit);
+  addParameter(app, parameters::previewCount, config.previewCount);
+  addParameter(app, parameters::maximumTrim, config.maximumTrim);
+  addParameter(app, parameters::minimumLongEdge, config.minimumLongEdge);
+  addParameter(app, parameters::minimumPixelCount, config.minimumPixelCount);
+  addParameter(app, parameters::confidence, config.confidence);
+  addParameter(app, parameters::analysisLongEdge, config.analysisLongEdge);
+  app.add_option("--event", config.eventName,
+                 "Event or category name: batch directories become <event>-<date>-卡<n>");
+  app.add_option("--date", config.eventDate, "Event date yyyyMMdd (required with --event)");
 
   try {
     app.parse(argc, argv);
@@ -182,18 +205,12 @@ int main(int argc, char** argv) {
     return code == 0 ? 0 : 2;
   }
 
-  BatchConfiguration config{fs::path(input), fs::path(output)};
+  config.input = input;
+  config.outputRoot = output;
   config.mode = *processingModeFromRaw(mode);
   config.compute = *computeChoiceFromRaw(compute);
   if (model) config.model = fs::path(*model);
   if (faceModel) config.faceModel = fs::path(*faceModel);
-  config.workers = workers;
-  config.limit = limit;
-  config.previewCount = previews;
-  config.maximumTrim = maxTrim;
-  config.minimumLongEdge = minLongEdge;
-  config.eventName = event;
-  config.eventDate = date;
 
   const auto token = makeCancellationToken();
   SignalWatcher signals(token);
@@ -204,10 +221,13 @@ int main(int argc, char** argv) {
     printer.finishLine();
     std::printf("%s %lld 张：裁剪 %lld · 保留 %lld · 过滤 %lld · 待复核 %lld · 失败 %lld；%s 张/秒\n",
                 summary.cancelled ? "已停止，已处理" : "已处理",
-                static_cast<long long>(summary.processed), static_cast<long long>(summary.cropped),
-                static_cast<long long>(summary.unchanged), static_cast<long long>(summary.filtered),
-                static_cast<long long>(summary.review), static_cast<long long>(summary.failed),
-                ReportWriter::fixed(summary.imagesPerSecond()).c_str());
+                static_cast<long long>(summary.processed),
+                static_cast<long long>(summary.counts.cropped),
+                static_cast<long long>(summary.counts.unchanged),
+                static_cast<long long>(summary.counts.filtered),
+                static_cast<long long>(summary.counts.review),
+                static_cast<long long>(summary.counts.failed),
+                decimalText(summary.imagesPerSecond(), 2).c_str());
     std::printf("批次目录：%s\n报告：%s\n", summary.runDirectory.c_str(),
                 (summary.runDirectory / "report.html").c_str());
     return 0;

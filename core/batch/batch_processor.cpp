@@ -21,6 +21,7 @@
 #include "core/base/clock.h"
 #include "core/base/crop_error.h"
 #include "core/base/file_io.h"
+#include "core/base/text.h"
 #include "core/output/batch_directory.h"
 #include "core/output/report_writer.h"
 #include "core/planning/crop_planner.h"
@@ -58,11 +59,9 @@ void checkDiskSpace(const std::vector<fs::path>& files, const fs::path& outputRo
                                               : statvfsFreeBytes(outputRoot);
   const std::uint64_t free = reported.value_or(0);
   if (free < required) {
-    char message[512];
-    std::snprintf(message, sizeof message,
-                  "输出盘剩余 %.1f GB；本批保守预计需要 %.1f GB（含 2 GiB 余量）。请更换输出盘或缩小测试数量。",
-                  static_cast<double>(free) / 1e9, static_cast<double>(required) / 1e9);
-    throw CropError(message);
+    throw CropError("输出盘剩余 " + decimalText(static_cast<double>(free) / 1e9, 1) +
+                    " GB；本批保守预计需要 " + decimalText(static_cast<double>(required) / 1e9, 1) +
+                    " GB（含 2 GiB 余量）。请更换输出盘或缩小测试数量。");
   }
 }
 
@@ -80,33 +79,24 @@ class WorkState {
     std::lock_guard guard(lock_);
     const double now = monotonicSeconds();
     if (!result.error && !first_) first_ = now - start;
-    const std::string_view status = result.status();
-    if (status == "cropped") ++cropped_;
-    if (status == "filtered") ++filtered_;
-    if (status == "review") ++review_;
-    if (result.error) ++failed_;
+    counts_.add(result.status());
     std::string lastFile = result.relativePath;
     results_.push_back(std::move(result));
-    return BatchProgress{static_cast<std::int64_t>(results_.size()),
-                         total,
-                         cropped_,
-                         filtered_,
-                         review_,
-                         failed_,
-                         now - start,
+    return BatchProgress{static_cast<std::int64_t>(results_.size()), total, counts_, now - start,
                          std::move(lastFile)};
   }
 
   // After the workers have been joined.
   std::vector<FileResult> takeResults() { return std::move(results_); }
   std::optional<double> first() const { return first_; }
+  const StatusCounts& counts() const { return counts_; }
 
  private:
   std::mutex lock_;
   std::size_t cursor_ = 0;
   std::vector<FileResult> results_;
   std::optional<double> first_;
-  std::int64_t cropped_ = 0, filtered_ = 0, review_ = 0, failed_ = 0;
+  StatusCounts counts_;
 };
 
 std::string readFirstLine(const fs::path& path, std::string_view key) {
@@ -192,14 +182,17 @@ FileResult process(std::int64_t index, const fs::path& url, const fs::path& inpu
     const int orientation = static_cast<int>(result.orientation);
     const std::vector<Person> people = worker.analyze(source, info, orientation, config, result);
 
+    const CropPlanner planner{config.maximumTrim, config.minimumLongEdge,
+                              config.minimumPixelCount, config.confidence};
     if (config.mode != ProcessingMode::copy) {
-      if (info.width * info.height < config.minimumPixelCount) {
-        result.filteredReason = "原片不足" + std::to_string(config.minimumPixelCount / 10000) +
-                                "万像素，不放大，单独存放";
-      } else if (result.sharpness && result.sharpness->verdict == SharpnessVerdict::blurred) {
-        result.filteredReason = result.sharpness->reason;
-      } else if (result.sharpness && result.sharpness->verdict == SharpnessVerdict::review) {
-        result.reviewReason = result.sharpness->reason;
+      switch (planner.screen(info, result.sharpness)) {
+        case Screening::pass: break;
+        case Screening::tooFewPixels:
+          result.filteredReason = "原片不足" + std::to_string(config.minimumPixelCount / 10000) +
+                                  "万像素，不放大，单独存放";
+          break;
+        case Screening::blurred: result.filteredReason = result.sharpness->reason; break;
+        case Screening::review: result.reviewReason = result.sharpness->reason; break;
       }
     }
 
@@ -209,8 +202,6 @@ FileResult process(std::int64_t index, const fs::path& url, const fs::path& inpu
         baseline.reason = std::string(kCopyBaselineReason);
         return baseline;
       }
-      const CropPlanner planner{config.maximumTrim, config.minimumLongEdge,
-                                config.minimumPixelCount, config.confidence};
       return planner.plan(info, orientation, people, config.mode == ProcessingMode::fixed,
                           result.sharpness);
     });
@@ -298,13 +289,8 @@ RunSummary run(const BatchConfiguration& config, std::shared_ptr<CancellationTok
   std::sort(milliseconds.begin(), milliseconds.end());
   summary.p50FileMilliseconds = percentile(milliseconds, 0.5);
   summary.p95FileMilliseconds = percentile(milliseconds, 0.95);
+  summary.counts = state.counts();
   for (const FileResult& r : summary.files) {
-    const std::string_view status = r.status();
-    summary.cropped += status == "cropped";
-    summary.unchanged += status == "unchanged";
-    summary.filtered += status == "filtered";
-    summary.review += status == "review";
-    summary.failed += r.error.has_value();
     summary.inputBytes += r.inputBytes;
     summary.outputBytes += r.outputBytes;
   }

@@ -225,18 +225,8 @@ fs::path locate(const std::optional<fs::path>& explicitDirectory) {
 
 fs::path locate(const std::optional<fs::path>& explicitDirectory, const ModelSearchPlaces& places) {
   if (explicitDirectory) return *explicitDirectory;
-  std::vector<fs::path> candidates;
-  if (places.resourceDirectory) candidates.push_back(*places.resourceDirectory / folderName);
-  if (!places.currentDirectory.empty()) {
-    candidates.push_back(places.currentDirectory / ModelLoader::modelsFolderName / folderName);
-  }
-  if (places.executable) {
-    fs::path base = places.executable->lexically_normal();
-    for (int i = 0; i < 3; ++i) base = base.parent_path();
-    candidates.push_back(base / ModelLoader::modelsFolderName / folderName);
-  }
-  for (const fs::path& candidate : candidates) {
-    if (holdsModel(candidate)) return candidate;
+  for (const fs::path& folder : searchFolders(places)) {
+    if (holdsModel(folder / folderName)) return folder / folderName;
   }
   throw CropError(std::string(messages::faceModelNotFound));
 }

@@ -191,6 +191,20 @@ ModelSearchPlaces defaultSearchPlaces() {
   return places;
 }
 
+std::vector<fs::path> searchFolders(const ModelSearchPlaces& places) {
+  std::vector<fs::path> folders;
+  if (places.resourceDirectory) folders.push_back(*places.resourceDirectory);
+  if (!places.currentDirectory.empty()) {
+    folders.push_back(places.currentDirectory / ModelLoader::modelsFolderName);
+  }
+  if (places.executable) {
+    fs::path base = places.executable->lexically_normal();
+    for (int i = 0; i < 3; ++i) base = base.parent_path();
+    folders.push_back(base / ModelLoader::modelsFolderName);
+  }
+  return folders;
+}
+
 namespace ModelLoader {
 
 fs::path locate(const std::optional<fs::path>& explicitPath) {
@@ -200,18 +214,8 @@ fs::path locate(const std::optional<fs::path>& explicitPath) {
 
 fs::path locate(const std::optional<fs::path>& explicitPath, const ModelSearchPlaces& places) {
   if (explicitPath) return *explicitPath;
-  if (places.resourceDirectory) {
-    if (auto found = modelAt(*places.resourceDirectory)) return *found;
-  }
-  std::vector<fs::path> bases;
-  if (!places.currentDirectory.empty()) bases.push_back(places.currentDirectory);
-  if (places.executable) {
-    fs::path base = places.executable->lexically_normal();
-    for (int i = 0; i < 3; ++i) base = base.parent_path();
-    bases.push_back(base);
-  }
-  for (const fs::path& base : bases) {
-    if (auto found = modelAt(base / modelsFolderName)) return *found;
+  for (const fs::path& folder : searchFolders(places)) {
+    if (auto found = modelAt(folder)) return *found;
   }
   throw CropError(std::string(messages::modelNotFound));
 }

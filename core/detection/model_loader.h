@@ -59,6 +59,11 @@ struct ModelSearchPlaces {
 // exists, the working directory, and the executable from /proc/self/exe.
 ModelSearchPlaces defaultSearchPlaces();
 
+// The folders both models are looked for in, in order: the resource
+// directory itself, "Models" under the working directory, and "Models"
+// three levels above the executable.
+std::vector<std::filesystem::path> searchFolders(const ModelSearchPlaces& places);
+
 namespace ModelLoader {
 
 inline constexpr std::string_view preparedModelName = "YOLOv3TinyFP16.mlmodelc";

@@ -5,6 +5,7 @@
 #include <nlohmann/json.hpp>
 
 #include "core/base/file_io.h"
+#include "core/base/text.h"
 #include "core/run/json_format.h"
 #include "core/run/record_json.h"
 #include "core/output/report_writer.h"
@@ -37,7 +38,7 @@ std::string csvQuotedOptional(const std::optional<std::string>& text) {
   return csvQuoted(text ? std::string_view(*text) : std::string_view());
 }
 
-std::string milliseconds(double seconds) { return fixed(seconds * 1000); }
+std::string milliseconds(double seconds) { return decimalText(seconds * 1000, 2); }
 
 // Size of what was written for a result: the crop, else the original.
 std::pair<std::int64_t, std::int64_t> outputSize(const FileResult& r) {
@@ -51,7 +52,7 @@ std::string csvLine(const FileResult& r) {
   cells.reserve(33);
   cells.push_back(std::to_string(r.index));
   cells.push_back(csvQuoted(r.relativePath));
-  cells.emplace_back(r.status());
+  cells.emplace_back(rawValue(r.status()));
   cells.push_back(std::to_string(r.inputBytes));
   cells.push_back(std::to_string(r.outputBytes));
   cells.push_back(r.info ? std::to_string(r.info->width) : "");
@@ -74,15 +75,16 @@ std::string csvLine(const FileResult& r) {
   const auto [w, h] = outputSize(r);
   const double trim =
       r.info ? (1 - static_cast<double>(w) / static_cast<double>(r.info->width)) * 100 : 0;
-  cells.push_back(fixed(trim));
-  cells.push_back(fixed(static_cast<double>(h * w) / 1'000'000));
+  cells.push_back(decimalText(trim, 2));
+  cells.push_back(decimalText(static_cast<double>(h * w) / 1'000'000, 2));
 
   const auto& s = r.sharpness;
   cells.push_back(s ? std::string(rawValue(s->verdict)) : "not-assessed");
   cells.push_back(s ? s->regionKind : "");
-  for (double measure : {s ? s->laplacianVariance : 0, s ? s->gradientEnergy : 0,
-                         s ? s->highFrequencyRatio : 0, s ? s->contrast : 0}) {
-    cells.push_back(fixed(measure));
+  const FocusMetrics m = s ? s->metrics : FocusMetrics{};
+  for (double measure :
+       {m.laplacianVariance, m.gradientEnergy, m.highFrequencyRatio, m.contrast}) {
+    cells.push_back(decimalText(measure, 2));
   }
   cells.push_back(milliseconds(r.timings.sharpness));
   if (r.filteredReason) {
@@ -104,13 +106,6 @@ std::string csvLine(const FileResult& r) {
 
 }  // namespace
 
-std::string fixed(double value) {
-  char buffer[400];
-  const auto result = std::to_chars(buffer, buffer + sizeof buffer, value,
-                                    std::chars_format::fixed, 2);
-  return std::string(buffer, result.ptr);
-}
-
 std::string summaryJSON(const RunSummary& summary) { return dumpJSON(nlohmann::json(summary)); }
 
 std::string statisticsJSON(const RunSummary& s) {
@@ -123,11 +118,11 @@ std::string statisticsJSON(const RunSummary& s) {
       {"end_to_end_seconds",
        s.processingSeconds + (s.modelStartupSeconds + s.scanSeconds) + s.reportSeconds},
       {"processed", s.processed},
-      {"cropped", s.cropped},
-      {"unchanged", s.unchanged},
-      {"filtered", s.filtered},
-      {"review", s.review},
-      {"failed", s.failed},
+      {"cropped", s.counts.cropped},
+      {"unchanged", s.counts.unchanged},
+      {"filtered", s.counts.filtered},
+      {"review", s.counts.review},
+      {"failed", s.counts.failed},
       {"p50_file_ms", s.p50FileMilliseconds},
       {"p95_file_ms", s.p95FileMilliseconds},
       {"input_bytes", s.inputBytes},

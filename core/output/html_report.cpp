@@ -7,8 +7,10 @@
 #include <set>
 
 #include "core/base/crop_error.h"
+#include "core/base/version.h"
 #include "core/jpeg/previews.h"
 #include "core/base/file_io.h"
+#include "core/base/text.h"
 #include "core/output/report_writer.h"
 
 namespace kestrel::ReportWriter {
@@ -16,8 +18,6 @@ namespace kestrel::ReportWriter {
 namespace fs = std::filesystem;
 
 namespace {
-
-constexpr std::string_view kReleaseVersion = "1.1.0";
 
 constexpr std::string_view kStyle = R"CSS(
 *{box-sizing:border-box}
@@ -86,12 +86,15 @@ std::string coordinate(double value) {
   return text;
 }
 
-std::string_view statusLabel(std::string_view status) {
-  if (status == "cropped") return "已裁剪";
-  if (status == "unchanged") return "保留原构图";
-  if (status == "filtered") return "已过滤";
-  if (status == "review") return "待复核";
-  return status;
+std::string_view statusLabel(FileStatus status) {
+  switch (status) {
+    case FileStatus::cropped: return "已裁剪";
+    case FileStatus::unchanged: return "保留原构图";
+    case FileStatus::filtered: return "已过滤";
+    case FileStatus::review: return "待复核";
+    case FileStatus::failed: break;
+  }
+  return rawValue(status);
 }
 
 std::string errorDescription(const std::exception& error) { return error.what(); }
@@ -132,7 +135,7 @@ class CardBuilder {
     const std::string sharpnessBlock = sharpness(r, overlay);
     if (r.info && r.decision) {
       for (const Person& person : r.decision->people) {
-        overlay += boxHTML(person.box, "person", "人物 " + fixed(person.confidence));
+        overlay += boxHTML(person.box, "person", "人物 " + decimalText(person.confidence, 2));
       }
       if (r.decision->crop) {
         const Box raw = r.decision->crop->normalized(r.info->width, r.info->height);
@@ -150,13 +153,13 @@ class CardBuilder {
              std::to_string(w) + "×" + std::to_string(h);
       trim = (1 - static_cast<double>(w) / static_cast<double>(r.info->width)) * 100;
     }
-    const std::string status(r.status());
-    const std::string label(statusLabel(status));
+    const std::string status(rawValue(r.status()));
+    const std::string label(statusLabel(r.status()));
     std::string html = "<article data-status=\"" + escape(status) + "\">";
     html += "<div class=\"cardhead\">" + title + "<span class=\"pill " + escape(status) + "\">" +
             escape(label) + "</span></div>";
     html += "<p>" + escape(r.decision ? r.decision->reason : "") + " · " + size + " · 实际裁幅 " +
-            fixed(trim) + "% · " + fixed(r.elapsedSeconds * 1000) + " ms</p>";
+            decimalText(trim, 2) + "% · " + decimalText(r.elapsedSeconds * 1000, 2) + " ms</p>";
     html += sharpnessBlock;
     html += "<div class=\"pair\"><figure><div class=\"frame\"><img src=\"previews/" + index +
             "-before.jpg\" loading=\"lazy\" alt=\"\">" + overlay +
@@ -179,8 +182,8 @@ class CardBuilder {
                                 : r.reviewReason ? *r.reviewReason
                                                  : s.reason;
     std::string html = "<p class=\"small\">" + escape(s.label()) + " · " + escape(s.regionKind) +
-                       " · 细节响应 " + fixed(s.laplacianVariance) + " · 高频比 " +
-                       fixed(s.highFrequencyRatio) + "<br>" + escape(reason) + "</p>";
+                       " · 细节响应 " + decimalText(s.metrics.laplacianVariance, 2) + " · 高频比 " +
+                       decimalText(s.metrics.highFrequencyRatio, 2) + "<br>" + escape(reason) + "</p>";
     if (!s.region) return html;
     overlay += boxHTML(*s.region, "focus", "判焦区域");
     const std::string name = std::to_string(r.index) + "-focus.jpg";
@@ -206,7 +209,7 @@ std::string timingTable(const RunSummary& s) {
     double sum = 0;
     for (const FileResult& r : s.files) sum += r.timings.*stage.field;
     const double average = sum * 1000 / static_cast<double>(std::max<std::int64_t>(s.processed, 1));
-    rows += "<tr><td>" + std::string(stage.label) + "</td><td>" + fixed(average) + " ms</td></tr>";
+    rows += "<tr><td>" + std::string(stage.label) + "</td><td>" + decimalText(average, 2) + " ms</td></tr>";
   }
   return "<table>" + rows + "</table>";
 }
@@ -231,11 +234,12 @@ std::string page(const RunSummary& s, const std::string& cards) {
     return "<div class=\"metric\"><strong>" + value + "</strong><span>" + caption + "</span></div>";
   };
   html += metric(std::to_string(s.processed), "已处理 / 发现 " + std::to_string(s.discovered) + " 张");
-  html += metric(fixed(s.imagesPerSecond()), "张/秒 · 含读写");
-  html += metric(fixed(s.processingSeconds) + " s", "批处理墙钟时间");
-  html += metric(std::to_string(s.cropped) + " / " + std::to_string(s.unchanged),
-                 "裁剪 / 保留 · 过滤 " + std::to_string(s.filtered) + " · 待复核 " +
-                     std::to_string(s.review) + " · 失败 " + std::to_string(s.failed));
+  html += metric(decimalText(s.imagesPerSecond(), 2), "张/秒 · 含读写");
+  html += metric(decimalText(s.processingSeconds, 2) + " s", "批处理墙钟时间");
+  const StatusCounts& n = s.counts;
+  html += metric(std::to_string(n.cropped) + " / " + std::to_string(n.unchanged),
+                 "裁剪 / 保留 · 过滤 " + std::to_string(n.filtered) + " · 待复核 " +
+                     std::to_string(n.review) + " · 失败 " + std::to_string(n.failed));
   html += "</div>\n";
 
   html += "<p class=\"notice\">";
@@ -245,7 +249,7 @@ std::string page(const RunSummary& s, const std::string& cards) {
   if (s.cancelled) html += "任务已取消；已完成结果保留。";
   html += "</p>\n<p class=\"notice\">";
   html += automatic
-              ? "交付照片至少保留 " + fixed(static_cast<double>(c.minimumPixelCount) / 1'000'000) +
+              ? "交付照片至少保留 " + decimalText(static_cast<double>(c.minimumPixelCount) / 1'000'000, 2) +
                     " 百万像素。清晰度只检查主体局部，采用固定尺度灰度细节的启发式指标，不是相机AF记录或校准准确率。"
                     "明显模糊放入 filtered/，低纹理/无法可靠判断的放入 review/，都保留原片副本，不删除。"
                     "多人场景会检查其他主要跑者。"
@@ -256,10 +260,10 @@ std::string page(const RunSummary& s, const std::string& cards) {
           std::to_string(c.workers) + "<br>最大缩短长边：" +
           std::to_string(std::llround(c.maximumTrim * 100)) + "% · 最低长边：" +
           std::to_string(c.minimumLongEdge) + " px<br>模型准备与预热：" +
-          fixed(s.modelStartupSeconds) + " s<br>首份输出（含启动）：" +
-          (s.firstOutputSeconds ? fixed(*s.firstOutputSeconds) : std::string("—")) +
-          " s<br>单张 P50 / P95：" + fixed(s.p50FileMilliseconds) + " / " +
-          fixed(s.p95FileMilliseconds) +
+          decimalText(s.modelStartupSeconds, 2) + " s<br>首份输出（含启动）：" +
+          (s.firstOutputSeconds ? decimalText(*s.firstOutputSeconds, 2) : std::string("—")) +
+          " s<br>单张 P50 / P95：" + decimalText(s.p50FileMilliseconds, 2) + " / " +
+          decimalText(s.p95FileMilliseconds, 2) +
           " ms</p><p class=\"small\">预览另行生成，不计入上方批处理速度。精确耗时见 statistics.json。"
           "阶段均值是每文件工作时间，并发时不等于墙钟时间；未强制刷盘，缓存可能影响速度。"
           "测试数据、输入分辨率和首次/重复运行须一起比较。</p></div>";
@@ -327,7 +331,9 @@ std::vector<FileResult> spread(const std::vector<FileResult>& items, std::int64_
 
 std::vector<FileResult> sample(const std::vector<FileResult>& files, std::int64_t count) {
   std::vector<FileResult> cropped, others;
-  for (const FileResult& r : files) (r.status() == "cropped" ? cropped : others).push_back(r);
+  for (const FileResult& r : files) {
+    (r.status() == FileStatus::cropped ? cropped : others).push_back(r);
+  }
   const std::int64_t q = (2 * count) / 3;
   std::vector<FileResult> picked = spread(cropped, q);
   for (FileResult& r : spread(others, count - q)) picked.push_back(std::move(r));

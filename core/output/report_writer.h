@@ -29,9 +29,6 @@ std::string summaryJSON(const RunSummary& summary);
 std::string statisticsJSON(const RunSummary& summary);
 std::string filesCSV(const RunSummary& summary);
 
-// Two decimals with "." whatever the locale ("%.2f").
-std::string fixed(double value);
-
 // At most `count` items picked evenly across `items`, first and last included.
 std::vector<FileResult> spread(const std::vector<FileResult>& items, std::int64_t count);
 // The sampled results shown as cards, in card order.

@@ -95,12 +95,11 @@ bool isSoft(const std::optional<SharpnessAssessment>& sharpness) {
 std::optional<std::string> photoGateReason(const CropPlanner& planner, const JPEGInfo& info,
                                            const std::optional<SharpnessAssessment>& sharpness) {
   if (planner.maximumTrim <= 0) return std::string(CropReason::zeroTrim);
-  if (info.width * info.height < planner.minimumPixelCount) {
-    return std::string(CropReason::tooFewPixels);
-  }
-  if (sharpness && (sharpness->verdict == SharpnessVerdict::blurred ||
-                    sharpness->verdict == SharpnessVerdict::review)) {
-    return sharpness->reason;
+  switch (planner.screen(info, sharpness)) {
+    case Screening::pass: break;
+    case Screening::tooFewPixels: return std::string(CropReason::tooFewPixels);
+    case Screening::blurred:
+    case Screening::review: return sharpness->reason;
   }
   if (planner.minimumLongEdge >= std::max(info.width, info.height)) {
     return std::string(CropReason::resolutionFloor);
@@ -284,6 +283,14 @@ Composition fixedComposition() {
 }
 
 }  // namespace
+
+Screening CropPlanner::screen(const JPEGInfo& info,
+                              const std::optional<SharpnessAssessment>& sharpness) const {
+  if (info.width * info.height < minimumPixelCount) return Screening::tooFewPixels;
+  if (sharpness && sharpness->verdict == SharpnessVerdict::blurred) return Screening::blurred;
+  if (sharpness && sharpness->verdict == SharpnessVerdict::review) return Screening::review;
+  return Screening::pass;
+}
 
 double CropPlanner::visualCenter(const Box& body, const std::optional<Box>& face) {
   const double center = body.centerX();

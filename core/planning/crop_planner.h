@@ -35,17 +35,26 @@ inline constexpr std::string_view singleCrop = "结合人脸与全身位置居�
 inline constexpr std::string_view softPrefix = "主体略软，保守调整；";
 }  // namespace CropReason
 
+// What a photo is before any composition is considered: deliverable, or
+// ruled out because it has too few pixels or because the subject was judged
+// clearly blurred or could not be judged. The batch files a photo by it
+// (filtered/ or review/), and the planner keeps a ruled-out photo whole.
+enum class Screening { pass, tooFewPixels, blurred, review };
+
 struct CropPlanner {
-  double maximumTrim = 0.15;            // largest fraction of each dimension a crop may remove
-  std::int64_t minimumLongEdge = 4000;  // the crop's longer side stays at least this long
-  std::int64_t minimumPixelCount = 18'000'000;  // for the photo and for the crop
-  double confidenceThreshold = 0.35;            // detector score of a reliably detected person
+  double maximumTrim;                // largest fraction of each dimension a crop may remove
+  std::int64_t minimumLongEdge;      // the crop's longer side stays at least this long
+  std::int64_t minimumPixelCount;    // for the photo and for the crop
+  double confidenceThreshold;        // detector score of a reliably detected person
 
   // `people` are display-space detections in detector order; `fixed` asks for
   // the engine benchmark's centred crop without looking at anyone. The same
   // inputs always give the same decision, and `people` is returned unchanged.
   CropDecision plan(const JPEGInfo& info, int orientation, const std::vector<Person>& people,
                     bool fixed, const std::optional<SharpnessAssessment>& sharpness) const;
+
+  Screening screen(const JPEGInfo& info,
+                   const std::optional<SharpnessAssessment>& sharpness) const;
 
   // The x the crop should centre on: the body's centre, pulled towards a
   // usable face by at most 9 % of the body width.

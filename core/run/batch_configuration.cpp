@@ -34,7 +34,8 @@ std::optional<ProcessingMode> processingModeFromRaw(std::string_view text) {
 
 int defaultWorkerCount() {
   const long online = sysconf(_SC_NPROCESSORS_ONLN);
-  return static_cast<int>(std::clamp<long>(online, 1, 8));
+  return static_cast<int>(
+      std::clamp<long>(online, parameters::workers.minimum, parameters::workers.maximum));
 }
 
 BatchConfiguration::BatchConfiguration(fs::path input, fs::path outputRoot)
@@ -61,15 +62,17 @@ fs::path canonicalURL(const fs::path& path) {
 namespace {
 
 bool parametersInRange(const BatchConfiguration& c) {
-  // Comparisons are written so that a NaN fails them.
-  return c.workers >= 1 && c.workers <= 8 &&                                   //
-         c.maximumTrim >= 0.0 && c.maximumTrim <= 0.15 &&                      //
-         c.minimumPixelCount >= 18'000'000 && c.minimumPixelCount <= 140'000'000 &&
-         c.minimumLongEdge >= 0 &&                                             //
-         c.confidence >= 0.2 && c.confidence <= 0.95 &&                        //
-         c.analysisLongEdge >= 416 && c.analysisLongEdge <= 2048 &&            //
-         c.previewCount >= 0 && c.previewCount <= 200 &&                       //
-         (!c.limit || *c.limit >= 1);
+  using namespace parameters;
+  return workers.accepts(c.workers) && maximumTrim.accepts(c.maximumTrim) &&
+         minimumPixelCount.accepts(c.minimumPixelCount) &&
+         minimumLongEdge.accepts(c.minimumLongEdge) && confidence.accepts(c.confidence) &&
+         analysisLongEdge.accepts(c.analysisLongEdge) && previewCount.accepts(c.previewCount) &&
+         (!c.limit || limit.accepts(*c.limit));
+}
+
+template <typename T>
+std::string span(const Parameter<T>& p) {
+  return std::to_string(p.minimum) + "–" + std::to_string(p.maximum);
 }
 
 // True when `path` is `ancestor` or lies below it, comparing path strings.
@@ -80,10 +83,19 @@ bool startsWithFolder(const std::string& path, std::string ancestor) {
 
 }  // namespace
 
+std::string messages::invalidParameters() {
+  using namespace parameters;
+  const auto percent = [](double share) { return std::to_string(std::lround(share * 100)); };
+  return "参数无效：并发 " + span(workers) + "、裁剪上限 " + percent(maximumTrim.minimum) + "–" +
+         percent(maximumTrim.maximum) + "%、最低像素不低于" +
+         std::to_string(minimumPixelCount.minimum / 10'000) + "万、小图长边 " +
+         span(analysisLongEdge) + "、预览 " + span(previewCount) + "。";
+}
+
 void BatchConfiguration::validate() const {
   BatchDirectory::validate(eventName, eventDate);
 
-  if (!parametersInRange(*this)) throw CropError(std::string(messages::invalidParameters));
+  if (!parametersInRange(*this)) throw CropError(messages::invalidParameters());
 
   const std::string in = canonicalURL(input).string();
   const std::string out = canonicalURL(outputRoot).string();

@@ -10,6 +10,7 @@
 #include <string_view>
 
 #include "core/detection/compute_choice.h"
+#include "core/run/parameters.h"
 
 namespace kestrel {
 
@@ -27,7 +28,8 @@ std::string_view rawValue(ProcessingMode mode);
 // Accepts exactly "auto", "copy" and "fixed".
 std::optional<ProcessingMode> processingModeFromRaw(std::string_view text);
 
-// Number of workers used when none is chosen: the active processors, 1…8.
+// Number of workers used when none is chosen: the active processors,
+// within the range of parameters::workers.
 int defaultWorkerCount();
 
 // Everything one batch run needs to know. A plain value: copied into the run
@@ -42,12 +44,12 @@ struct BatchConfiguration {
   // saved configuration's required keys.
   std::optional<std::filesystem::path> faceModel;
   int workers = defaultWorkerCount();
-  double maximumTrim = 0.15;
-  std::int64_t minimumLongEdge = 4000;
-  std::int64_t minimumPixelCount = 18'000'000;
-  double confidence = 0.35;
-  std::int64_t analysisLongEdge = 1024;
-  std::int64_t previewCount = 24;
+  double maximumTrim = *parameters::maximumTrim.defaultValue;
+  std::int64_t minimumLongEdge = *parameters::minimumLongEdge.defaultValue;
+  std::int64_t minimumPixelCount = *parameters::minimumPixelCount.defaultValue;
+  double confidence = *parameters::confidence.defaultValue;
+  std::int64_t analysisLongEdge = *parameters::analysisLongEdge.defaultValue;
+  std::int64_t previewCount = *parameters::previewCount.defaultValue;
   std::optional<std::int64_t> limit;
   ProcessingMode mode = ProcessingMode::automatic;
   ComputeChoice compute = ComputeChoice::all;
@@ -71,8 +73,9 @@ struct BatchConfiguration {
 std::filesystem::path canonicalURL(const std::filesystem::path& path);
 
 namespace messages {
-inline constexpr std::string_view invalidParameters =
-    "参数无效：并发 1–8、裁剪上限 0–15%、最低像素不低于1800万、小图长边 416–2048、预览 0–200。";
+// The one message for any option outside its range, naming the ranges of
+// the parameter table.
+std::string invalidParameters();
 inline constexpr std::string_view outputNotIndependent =
     "输出必须与输入互相独立，不能相同、位于输入内或是输入的上级目录。";
 inline constexpr std::string_view inputMissing = "输入文件夹不存在：";

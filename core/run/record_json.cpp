@@ -130,15 +130,13 @@ void from_json(const json& j, FocusMetrics& v) {
 }
 
 void to_json(json& j, const SharpnessAssessment& v) {
-  j = json{{"verdict", v.verdict},
-           {"regionKind", v.regionKind},
-           {"laplacianVariance", v.laplacianVariance},
-           {"gradientEnergy", v.gradientEnergy},
-           {"highFrequencyRatio", v.highFrequencyRatio},
-           {"contrast", v.contrast},
-           {"sampleWidth", v.sampleWidth},
-           {"sampleHeight", v.sampleHeight},
-           {"reason", v.reason}};
+  // The focus measures sit beside the other fields, as FocusMetrics writes them.
+  j = v.metrics;
+  j.update(json{{"verdict", v.verdict},
+                {"regionKind", v.regionKind},
+                {"sampleWidth", v.sampleWidth},
+                {"sampleHeight", v.sampleHeight},
+                {"reason", v.reason}});
   putOptional(j, "region", v.region);
   putOptional(j, "subject", v.subject);
   putOptional(j, "face", v.face);
@@ -148,10 +146,7 @@ void from_json(const json& j, SharpnessAssessment& v) {
   SharpnessAssessment a;
   a.verdict = j.at("verdict").get<SharpnessVerdict>();
   a.regionKind = text(j, "regionKind");
-  a.laplacianVariance = number(j, "laplacianVariance");
-  a.gradientEnergy = number(j, "gradientEnergy");
-  a.highFrequencyRatio = number(j, "highFrequencyRatio");
-  a.contrast = number(j, "contrast");
+  a.metrics = j.get<FocusMetrics>();
   a.sampleWidth = integer(j, "sampleWidth");
   a.sampleHeight = integer(j, "sampleHeight");
   a.reason = text(j, "reason");
@@ -263,11 +258,11 @@ void to_json(json& j, const RunSummary& v) {
            {"runDirectory", fileURL(v.runDirectory, true)},
            {"discovered", v.discovered},
            {"processed", v.processed},
-           {"cropped", v.cropped},
-           {"unchanged", v.unchanged},
-           {"filtered", v.filtered},
-           {"review", v.review},
-           {"failed", v.failed},
+           {"cropped", v.counts.cropped},
+           {"unchanged", v.counts.unchanged},
+           {"filtered", v.counts.filtered},
+           {"review", v.counts.review},
+           {"failed", v.counts.failed},
            {"cancelled", v.cancelled},
            {"scanSeconds", v.scanSeconds},
            {"modelStartupSeconds", v.modelStartupSeconds},
@@ -291,11 +286,11 @@ RunSummary runSummaryFromJSON(const json& j) {
   s.runDirectory = folderFromJSON(j, "runDirectory");
   s.discovered = integer(j, "discovered");
   s.processed = integer(j, "processed");
-  s.cropped = integer(j, "cropped");
-  s.unchanged = integer(j, "unchanged");
-  s.filtered = integer(j, "filtered");
-  s.review = integer(j, "review");
-  s.failed = integer(j, "failed");
+  s.counts.cropped = integer(j, "cropped");
+  s.counts.unchanged = integer(j, "unchanged");
+  s.counts.filtered = integer(j, "filtered");
+  s.counts.review = integer(j, "review");
+  s.counts.failed = integer(j, "failed");
   if (!j.at("cancelled").is_boolean()) throw std::invalid_argument("\"cancelled\" is not a boolean");
   s.cancelled = j.at("cancelled").get<bool>();
   s.scanSeconds = number(j, "scanSeconds");

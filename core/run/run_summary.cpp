@@ -5,18 +5,41 @@
 
 namespace kestrel {
 
-std::string_view FileResult::status() const {
-  if (error) return "error";
-  if (filteredReason) return "filtered";
-  if (reviewReason) return "review";
-  if (!decision || !decision->crop) return "unchanged";
-  return "cropped";
+std::string_view rawValue(FileStatus status) {
+  switch (status) {
+    case FileStatus::failed: return "error";
+    case FileStatus::filtered: return "filtered";
+    case FileStatus::review: return "review";
+    case FileStatus::unchanged: return "unchanged";
+    case FileStatus::cropped: return "cropped";
+  }
+  return "error";
+}
+
+FileStatus FileResult::status() const {
+  if (error) return FileStatus::failed;
+  if (filteredReason) return FileStatus::filtered;
+  if (reviewReason) return FileStatus::review;
+  if (!decision || !decision->crop) return FileStatus::unchanged;
+  return FileStatus::cropped;
 }
 
 std::string_view FileResult::destinationFolder() const {
-  const std::string_view s = status();
-  if (s == "filtered" || s == "review") return s;
-  return "photos";
+  switch (status()) {
+    case FileStatus::filtered: return "filtered";
+    case FileStatus::review: return "review";
+    default: return "photos";
+  }
+}
+
+void StatusCounts::add(FileStatus status) {
+  switch (status) {
+    case FileStatus::failed: ++failed; break;
+    case FileStatus::filtered: ++filtered; break;
+    case FileStatus::review: ++review; break;
+    case FileStatus::unchanged: ++unchanged; break;
+    case FileStatus::cropped: ++cropped; break;
+  }
 }
 
 double RunSummary::imagesPerSecond() const {

@@ -32,6 +32,13 @@ struct StageTimes {
   bool operator==(const StageTimes&) const = default;
 };
 
+// Where a file ended up, the first that applies: it failed, it was filtered
+// out, it is held for review, it was delivered whole, or it was cropped.
+// The text forms are "error", "filtered", "review", "unchanged", "cropped".
+enum class FileStatus { failed, filtered, review, unchanged, cropped };
+
+std::string_view rawValue(FileStatus status);
+
 // The outcome of one input file.
 struct FileResult {
   std::int64_t index = 0;    // position in the sorted input list
@@ -48,22 +55,30 @@ struct FileResult {
   StageTimes timings;
   double elapsedSeconds = 0;
 
-  // "error", "filtered", "review", "unchanged" or "cropped", the first that applies.
-  std::string_view status() const;
+  FileStatus status() const;
   // "filtered", "review" or "photos" (cropped and unchanged share one folder).
   std::string_view destinationFolder() const;
 
   bool operator==(const FileResult&) const = default;
 };
 
+// How many files ended in each status.
+struct StatusCounts {
+  std::int64_t cropped = 0;
+  std::int64_t unchanged = 0;
+  std::int64_t filtered = 0;
+  std::int64_t review = 0;
+  std::int64_t failed = 0;
+
+  void add(FileStatus status);
+  bool operator==(const StatusCounts&) const = default;
+};
+
 // A snapshot sent after each finished file.
 struct BatchProgress {
   std::int64_t completed = 0;
   std::int64_t total = 0;
-  std::int64_t cropped = 0;
-  std::int64_t filtered = 0;
-  std::int64_t review = 0;
-  std::int64_t failed = 0;
+  StatusCounts counts;
   double elapsedSeconds = 0;  // since the processing phase began
   std::string lastFile;
 
@@ -83,11 +98,7 @@ struct RunSummary {
   std::filesystem::path runDirectory;
   std::int64_t discovered = 0;
   std::int64_t processed = 0;
-  std::int64_t cropped = 0;
-  std::int64_t unchanged = 0;
-  std::int64_t filtered = 0;
-  std::int64_t review = 0;
-  std::int64_t failed = 0;
+  StatusCounts counts;
   bool cancelled = false;
   double scanSeconds = 0;
   double modelStartupSeconds = 0;

@@ -50,10 +50,7 @@ struct SharpnessAssessment {
   SharpnessVerdict verdict = SharpnessVerdict::review;
   std::string regionKind = std::string(RegionKind::unavailable);
   std::optional<Box> region;  // display space, clipped; absent when nothing was measured
-  double laplacianVariance = 0;
-  double gradientEnergy = 0;
-  double highFrequencyRatio = 0;
-  double contrast = 0;
+  FocusMetrics metrics;           // of the measured patch; all zero when none was measured
   std::int64_t sampleWidth = 0;  // size of the normalized patch that was measured
   std::int64_t sampleHeight = 0;
   std::string reason;

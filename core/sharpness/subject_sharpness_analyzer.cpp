@@ -41,7 +41,7 @@ std::optional<std::size_t> best(const std::vector<SharpnessAssessment>& list,
   std::optional<std::size_t> chosen;
   for (std::size_t i = 0; i < list.size(); ++i) {
     if (list[i].verdict != verdict) continue;
-    if (!chosen || list[i].laplacianVariance > list[*chosen].laplacianVariance) chosen = i;
+    if (!chosen || list[i].metrics.laplacianVariance > list[*chosen].metrics.laplacianVariance) chosen = i;
   }
   return chosen;
 }
@@ -62,10 +62,7 @@ SharpnessAssessment SubjectSharpnessAnalyzer::classify(const FocusMetrics& m,
   SharpnessAssessment a;
   a.regionKind = std::string(kind);
   a.region = region;
-  a.laplacianVariance = m.laplacianVariance;
-  a.gradientEnergy = m.gradientEnergy;
-  a.highFrequencyRatio = m.highFrequencyRatio;
-  a.contrast = m.contrast;
+  a.metrics = m;
   a.sampleWidth = width;
   a.sampleHeight = height;
 

@@ -40,7 +40,7 @@ TEST(AutoModeTest, SummaryRecordsEveryInputOfEachDecision) {
   const BatchConfiguration config = autoConfig(photos / "race-large", dir.path(), models);
   const RunSummary s = BatchProcessor::run(config, makeCancellationToken());
   EXPECT_EQ(s.processed, 14);
-  EXPECT_EQ(s.failed, 0);
+  EXPECT_EQ(s.counts.failed, 0);
   EXPECT_EQ(s.modelPath, config.model->string());
   ASSERT_TRUE(s.firstOutputSeconds);
 
@@ -97,7 +97,7 @@ TEST(AutoModeTest, BlurredCopiesAreNeverJudgedSharp) {
     (r.relativePath.starts_with("blurred-") ? blurred : originals)[verdict] += 1;
     if (r.relativePath.starts_with("blurred-")) {
       EXPECT_NE(r.sharpness->verdict, SharpnessVerdict::sharp) << r.relativePath;
-      EXPECT_NE(r.status(), "cropped") << r.relativePath;
+      EXPECT_NE(r.status(), FileStatus::cropped) << r.relativePath;
     }
   }
   auto show = [](const std::map<std::string, int>& counts) {

@@ -66,7 +66,7 @@ TEST(RacePhotosTest, CopyModeOutputsAreByteIdentical) {
   const RunSummary s = BatchProcessor::run(raceConfig(photos, dir.path(), ProcessingMode::copy),
                                            makeCancellationToken());
   EXPECT_EQ(s.processed, 14);
-  EXPECT_EQ(s.unchanged, 14);
+  EXPECT_EQ(s.counts.unchanged, 14);
   for (const FileResult& r : s.files) {
     EXPECT_EQ(readFile(s.runDirectory / "photos" / r.relativePath),
               readFile(photos / "race-large" / r.relativePath))
@@ -81,7 +81,7 @@ TEST(RacePhotosTest, FixedModeCropsLosslesslyWithRepairedExif) {
   const RunSummary s = BatchProcessor::run(raceConfig(photos, dir.path(), ProcessingMode::fixed),
                                            makeCancellationToken());
   EXPECT_EQ(s.processed, 14);
-  EXPECT_EQ(s.cropped, 14);
+  EXPECT_EQ(s.counts.cropped, 14);
   const auto summary = nlohmann::json::parse(readFile(s.runDirectory / "summary.json"));
   int pixelChecks = 0;
   for (const auto& file : summary.at("files")) {
@@ -121,7 +121,7 @@ TEST(RacePhotosTest, TwelveMegapixelPhotoIsFiltered) {
   const RunSummary s = BatchProcessor::run(c, makeCancellationToken());
   ASSERT_EQ(s.files.size(), 1u);
   EXPECT_EQ(s.files[0].filteredReason, "原片不足1800万像素，不放大，单独存放");
-  EXPECT_EQ(s.files[0].status(), "filtered");
+  EXPECT_EQ(s.files[0].status(), FileStatus::filtered);
   EXPECT_EQ(readFile(s.runDirectory / "filtered" / "12mp.jpg"), readFile(dir / "in" / "12mp.jpg"));
 }
 

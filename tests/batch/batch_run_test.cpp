@@ -138,8 +138,8 @@ TEST_F(BatchRunTest, CopyModeWritesIdenticalBytesAndMirrorsFolders) {
 
   EXPECT_EQ(s.discovered, 3);
   EXPECT_EQ(s.processed, 3);
-  EXPECT_EQ(s.unchanged, 2);
-  EXPECT_EQ(s.failed, 1);
+  EXPECT_EQ(s.counts.unchanged, 2);
+  EXPECT_EQ(s.counts.failed, 1);
   EXPECT_FALSE(s.modelPath);
   ASSERT_EQ(s.files.size(), 3u);
   EXPECT_EQ(s.files[0].relativePath, "A/B/two.JPG");
@@ -148,7 +148,7 @@ TEST_F(BatchRunTest, CopyModeWritesIdenticalBytesAndMirrorsFolders) {
   for (std::size_t i = 0; i < s.files.size(); ++i) EXPECT_EQ(s.files[i].index, static_cast<std::int64_t>(i));
 
   const FileResult& ok = s.files[2];
-  EXPECT_EQ(ok.status(), "unchanged");
+  EXPECT_EQ(ok.status(), FileStatus::unchanged);
   ASSERT_TRUE(ok.decision);
   EXPECT_EQ(ok.decision->reason, "原样复制基线（未运行 AI）");
   EXPECT_FALSE(ok.filteredReason);  // copy mode does not screen small photos
@@ -183,7 +183,7 @@ TEST_F(BatchRunTest, SmallPhotosAreFilteredOutsideCopyMode) {
   EXPECT_EQ(s.files[0].filteredReason, "原片不足2499万像素，不放大，单独存放");
   EXPECT_EQ(s.files[0].decision->reason, "原图不足最低像素要求，不放大");
   EXPECT_TRUE(fs::exists(s.runDirectory / "filtered" / "small.jpg"));
-  EXPECT_EQ(s.filtered, 1);
+  EXPECT_EQ(s.counts.filtered, 1);
 }
 
 TEST_F(BatchRunTest, StopBeforeTheWorkersStartStillWritesReports) {
@@ -226,7 +226,7 @@ TEST_F(BatchRunTest, EveryFileFailing) {
   writeFile(dir / "in" / "a.jpg", "nope");
   writeFile(dir / "in" / "b.jpg", "");
   const RunSummary s = run(config());
-  EXPECT_EQ(s.failed, 2);
+  EXPECT_EQ(s.counts.failed, 2);
   EXPECT_EQ(s.processed, 2);
   EXPECT_FALSE(s.firstOutputSeconds);
   EXPECT_TRUE(fs::is_empty(s.runDirectory / "photos"));
@@ -272,8 +272,8 @@ TEST_F(BatchRunTest, EightWorkersGiveTheSameResultsAsOne) {
     lastCompleted = std::max<std::int64_t>(lastCompleted, p.completed);
   });
   EXPECT_EQ(withoutTimings(one), withoutTimings(eight));
-  EXPECT_EQ(one.filtered, eight.filtered);
-  EXPECT_EQ(one.failed, 1);
+  EXPECT_EQ(one.counts, eight.counts);
+  EXPECT_EQ(one.counts.failed, 1);
   EXPECT_EQ(lastCompleted, 31);
   EXPECT_TRUE(increasing);
 }

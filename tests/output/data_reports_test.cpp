@@ -5,6 +5,7 @@
 #include <nlohmann/json.hpp>
 
 #include "core/run/record_json.h"
+#include "core/base/text.h"
 #include "core/output/report_writer.h"
 #include "tests/output/synthetic_run.h"
 #include "tests/support/test_support.h"
@@ -74,11 +75,11 @@ TEST(DataReportsTest, WriteDataStopsBeforeWritingWhenTheSummaryCannotBeEncoded) 
 }
 
 TEST(FixedFormatTest, TwoDecimalsWhateverTheLocale) {
-  EXPECT_EQ(ReportWriter::fixed(0), "0.00");
-  EXPECT_EQ(ReportWriter::fixed(15.0), "15.00");
-  EXPECT_EQ(ReportWriter::fixed(2.346), "2.35");
-  EXPECT_EQ(ReportWriter::fixed(-1.5), "-1.50");
-  EXPECT_EQ(ReportWriter::fixed(1234567.891), "1234567.89");
+  EXPECT_EQ(decimalText(0, 2), "0.00");
+  EXPECT_EQ(decimalText(15.0, 2), "15.00");
+  EXPECT_EQ(decimalText(2.346, 2), "2.35");
+  EXPECT_EQ(decimalText(-1.5, 2), "-1.50");
+  EXPECT_EQ(decimalText(1234567.891, 2), "1234567.89");
 }
 
 }  // namespace

@@ -31,10 +31,7 @@ SharpnessAssessment fullAssessment() {
   a.verdict = SharpnessVerdict::soft;
   a.regionKind = "face";
   a.region = Box{0.1, 0.2, 0.3, 0.4};
-  a.laplacianVariance = 12.25;
-  a.gradientEnergy = 40.0;
-  a.highFrequencyRatio = 1.0 / 3.0;
-  a.contrast = 30.5;
+  a.metrics = {12.25, 40.0, 1.0 / 3.0, 30.5};
   a.sampleWidth = 160;
   a.sampleHeight = 171;
   a.reason = "主体细节略软，限制裁剪幅度";

@@ -20,10 +20,10 @@ inline RunSummary syntheticRun() {
   s.runDirectory = "/results/城市半程-20260405-卡1";
   s.discovered = 5;
   s.processed = 4;
-  s.cropped = 1;
-  s.unchanged = 1;
-  s.filtered = 1;
-  s.failed = 1;
+  s.counts.cropped = 1;
+  s.counts.unchanged = 1;
+  s.counts.filtered = 1;
+  s.counts.failed = 1;
   s.cancelled = true;
   s.scanSeconds = 0.125;
   s.modelStartupSeconds = 0.5;
@@ -56,10 +56,7 @@ inline RunSummary syntheticRun() {
   sharp.verdict = SharpnessVerdict::sharp;
   sharp.regionKind = "face";
   sharp.region = Box{0.48, 0.22, 0.04, 0.05};
-  sharp.laplacianVariance = 12.5;
-  sharp.gradientEnergy = 40.25;
-  sharp.highFrequencyRatio = 0.310559;
-  sharp.contrast = 30.125;
+  sharp.metrics = {12.5, 40.25, 0.310559, 30.125};
   sharp.sampleWidth = 160;
   sharp.sampleHeight = 179;
   sharp.reason = "主体局部细节通过清晰度检查";

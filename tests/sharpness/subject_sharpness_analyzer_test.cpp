@@ -69,7 +69,7 @@ TEST(ClassifyTest, FirstMatchingRowWins) {
     EXPECT_EQ(a.verdict, row.verdict) << row.reason;
     EXPECT_EQ(a.reason, row.reason);
     EXPECT_EQ(a.sampleWidth, row.w);
-    EXPECT_EQ(a.laplacianVariance, row.m.laplacianVariance);
+    EXPECT_EQ(a.metrics, row.m);
     EXPECT_FALSE(a.subject || a.face || a.unsuitableForComposition);
   }
 }
@@ -122,7 +122,7 @@ TEST(RunnerRulesTest, AThirdUnassessedCompanionPreventsFilteringAsBlurred) {
   EXPECT_EQ(a.verdict, SharpnessVerdict::review);
   EXPECT_EQ(a.reason, "无法确认存在清晰的主要跑者，保留副本待复核");
   EXPECT_EQ(a.region, first.region);
-  EXPECT_EQ(a.laplacianVariance, first.laplacianVariance);
+  EXPECT_EQ(a.metrics, first.metrics);
   EXPECT_EQ(fake.asked, (std::vector<Box>{a0, a1, a2}));  // two companions at most
 }
 
@@ -134,7 +134,7 @@ TEST(RunnerRulesTest, AmongSharpCompanionsTheMostDetailedWinsAndTiesKeepRank) {
   SharpnessAssessment a = runRules({{a0, 0.9}, {a1, 0.9}, {a2, 0.9}}, fake);
   EXPECT_EQ(a.subject, a1);
   EXPECT_EQ(a.unsuitableForComposition, std::vector<Box>{a0});
-  fake.table[2].second.laplacianVariance = 21;
+  fake.table[2].second.metrics.laplacianVariance = 21;
   a = runRules({{a0, 0.9}, {a1, 0.9}, {a2, 0.9}}, fake);
   EXPECT_EQ(a.subject, a2);
 }
