@@ -36,7 +36,7 @@ packages=(
   build-essential cmake ninja-build pkg-config git
   # libraries
   libjpeg62-turbo-dev libturbojpeg0-dev libopencv-dev nlohmann-json3-dev
-  libssl-dev uuid-dev qt6-base-dev libgl-dev libcli11-dev
+  libssl-dev uuid-dev libutf8proc-dev libarchive-dev qt6-base-dev libgl-dev libcli11-dev
   # tests and benchmarks
   libgtest-dev libgmock-dev libbenchmark-dev
   libimage-exiftool-perl libjpeg-turbo-progs time

@@ -95,22 +95,21 @@ ModelFiles readDarknetPair(const fs::path& cfgPath) {
 }
 
 ModelFiles readPackage(const fs::path& path) {
-  const std::string archive = detail::readWholeFile(path);
-  std::optional<std::string_view> cfg, weights, labels, names;
-  for (const tar::Entry& entry : tar::readEntries(archive)) {
+  std::optional<std::string> cfg, weights, labels, names;
+  for (tar::Entry& entry : tar::readEntries(detail::readWholeFile(path))) {
     const std::string_view name = tar::baseName(entry.path);
-    if (name == "model.cfg") cfg = entry.data;
-    if (name == "model.weights") weights = entry.data;
-    if (name == "labels.txt") labels = entry.data;
-    if (name == "coco.names") names = entry.data;
+    if (name == "model.cfg") cfg = std::move(entry.data);
+    if (name == "model.weights") weights = std::move(entry.data);
+    if (name == "labels.txt") labels = std::move(entry.data);
+    if (name == "coco.names") names = std::move(entry.data);
   }
   if (!cfg || !weights) {
     throw std::runtime_error("模型包 " + path.string() + " 缺少 " +
                              (cfg ? "model.weights" : "model.cfg"));
   }
-  ModelFiles files{std::string(*cfg), std::string(*weights), {}, path.string() + ":model.weights"};
+  ModelFiles files{std::move(*cfg), std::move(*weights), {}, path.string() + ":model.weights"};
   if (labels || names) {
-    files.labels = detail::parseLabels(std::string(labels ? *labels : *names));
+    files.labels = detail::parseLabels(labels ? *labels : *names);
   } else {
     files.labels = cocoLabels();
   }

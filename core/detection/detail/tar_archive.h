@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: MIT
-// A reader for uncompressed POSIX (ustar) tar archives held in memory: the
-// form of a single-file model package. Internal to core/detection.
+// Reading the files of an uncompressed tar archive held in memory (the form
+// of a single-file model package), through libarchive. Internal to
+// core/detection.
 #pragma once
 
 #include <string>
@@ -10,15 +11,14 @@
 namespace kestrel::tar {
 
 struct Entry {
-  std::string path;       // as stored, prefix and name joined with '/'
-  std::string_view data;  // points into the archive passed to readEntries
+  std::string path;  // as stored
+  std::string data;
 };
 
 // The regular files of the archive in stored order; directories, links and
-// extended headers are skipped. Every header's checksum and every size is
-// checked against the archive's bounds; a damaged archive throws
-// std::runtime_error saying which entry is at fault. Reading stops at the
-// first all-zero block or at the end of the data.
+// extended headers are skipped. A damaged archive (a bad header checksum,
+// an entry running past the end, anything that is not a tar archive)
+// throws std::runtime_error with libarchive's description.
 std::vector<Entry> readEntries(std::string_view archive);
 
 // The last path component of an entry ("./a/model.cfg" → "model.cfg").
