@@ -360,11 +360,7 @@ std::vector<Detection> FaceDetector::detect(const RGBImage& image, const Box& se
     const double seenWidth = std::max(0.0, std::min(b.x + b.width, static_cast<double>(right)) - std::max(b.x, static_cast<double>(left)));
     const double seenHeight = std::max(0.0, std::min(b.y + b.height, static_cast<double>(bottom)) - std::max(b.y, static_cast<double>(top)));
     if (seenWidth * seenHeight < kSeenShare * b.width * b.height) continue;
-    const double x0 = std::max(box.x, region.x);
-    const double y0 = std::max(box.y, region.y);
-    const double x1 = std::min(box.maxX(), region.maxX());
-    const double y1 = std::min(box.maxY(), region.maxY());
-    faces.push_back({Box{x0, y0, x1 - x0, y1 - y0}, scores[static_cast<std::size_t>(index)]});
+    faces.push_back({box, scores[static_cast<std::size_t>(index)]});
   }
   return faces;
 }

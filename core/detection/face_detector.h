@@ -86,7 +86,8 @@ class FaceDetector {
 
   // Faces whose centre lies in `searchRegion` (normalized, top-left; clipped
   // to the image first) and whose box lies at least 70 % inside the window
-  // the network saw, each box cut to the region, best score first.
+  // the network saw, best score first. Each face keeps its own box,
+  // normalized to the whole image, even where it reaches past the region.
   // Faces scoring below 0.3 are not reported. The network sees the region
   // with its context, padded to a square with black at the right or bottom
   // and scaled to 224 × 224. OpenCV failures throw std::runtime_error.

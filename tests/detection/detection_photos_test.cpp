@@ -127,6 +127,23 @@ TEST_F(DetectionPhotosTest, FindsTheProminentRunnersAndMostOfTheirFaces) {
   EXPECT_GE(withFace * 5, found * 4) << "a face for fewer than 80 % of the runners";
 }
 
+// A face is reported with its own box, also where it reaches past the band
+// searched: whether it belongs to the runner is the analyzer's call (face
+// inside the person box ± 0.03), which a box cut to the band would always pass.
+TEST_F(DetectionPhotosTest, FacesKeepTheirOwnBoxes) {
+  const RGBImage image = analysisImage(photos_ / "0057-IMG_0080.JPG");
+  FaceDetector faces(face_);
+  const Box band{0.26, 0.10, 0.27, 0.42 * 0.88};  // runner #951
+  const auto found = faces.detect(image, band);
+  ASSERT_FALSE(found.empty());
+  const Box face = found.front().box;
+  // The same search ending a fifth of the face above its chin.
+  const Box cut{band.x, band.y, band.width, face.maxY() - 0.2 * face.height - band.y};
+  const auto again = faces.detect(image, cut);
+  ASSERT_FALSE(again.empty());
+  EXPECT_GT(again.front().box.maxY(), cut.maxY());
+}
+
 // A portrait picture goes through the tall 288 × 416 input; its boxes must
 // come back in the picture's own coordinates. The black warm-up image holds
 // nobody.
