@@ -112,27 +112,32 @@ std::string readFirstLine(const fs::path& path, std::string_view key) {
 
 std::vector<fs::path> enumerate(const fs::path& input, std::optional<std::int64_t> limit) {
   std::vector<fs::path> files;
-  std::error_code ec;
-  fs::recursive_directory_iterator it(input, fs::directory_options::none, ec);
-  if (ec) throw CropError("无法读取输入目录");
-  for (; it != fs::recursive_directory_iterator(); it.increment(ec)) {
-    if (ec) break;
-    const fs::path& path = it->path();
-    const std::string name = path.filename().string();
-    const fs::file_status status = it->symlink_status();  // throws on failure
-    if (name.starts_with('.') || fs::is_symlink(status)) {
-      if (fs::is_directory(status)) it.disable_recursion_pending();
-      continue;
+  std::vector<fs::path> folders{input};
+  while (!folders.empty()) {
+    const fs::path folder = std::move(folders.back());
+    folders.pop_back();
+    std::error_code ec;
+    fs::directory_iterator it(folder, ec);
+    if (ec && folder == input) throw CropError("无法读取输入目录");
+    for (; !ec && it != fs::directory_iterator(); it.increment(ec)) {
+      const fs::path& path = it->path();
+      if (path.filename().native().starts_with('.')) continue;
+      const fs::file_status status = it->symlink_status(ec);
+      if (ec || fs::is_symlink(status)) continue;
+      if (fs::is_directory(status)) {
+        folders.push_back(path);
+      } else if (fs::is_regular_file(status)) {
+        std::string extension = path.extension().string();
+        std::transform(extension.begin(), extension.end(), extension.begin(),
+                       [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+        if (extension == ".jpg" || extension == ".jpeg") files.push_back(path);
+      }
     }
-    if (!fs::is_regular_file(status)) continue;
-    std::string extension = path.extension().string();
-    std::transform(extension.begin(), extension.end(), extension.begin(),
-                   [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
-    if (extension == ".jpg" || extension == ".jpeg") files.push_back(path);
+    // A folder that cannot be read ends the walk; the error names it.
+    if (ec) throw std::system_error(ec, folder.string());
   }
-  if (ec) throw fs::filesystem_error("cannot read folder", input, ec);
-  std::stable_sort(files.begin(), files.end(),
-                   [](const fs::path& a, const fs::path& b) { return a.native() < b.native(); });
+  std::sort(files.begin(), files.end(),
+            [](const fs::path& a, const fs::path& b) { return a.native() < b.native(); });
   if (limit && static_cast<std::int64_t>(files.size()) > *limit) {
     files.resize(static_cast<std::size_t>(std::max<std::int64_t>(*limit, 0)));
   }

@@ -356,7 +356,9 @@ std::vector<Detection> FaceDetector::detect(const RGBImage& image, const Box& se
     const double cy = box.centerY();
     if (cx < region.x || cx > region.maxX() || cy < region.y || cy > region.maxY()) continue;
     // A face lies in the picture the network saw; a box reaching far beyond
-    // it is a blob (a blurred torso, a bib) rather than a face.
+    // it is a blob (a blurred torso, a bib) rather than a face. Such a blob
+    // can still lie inside the runner's box, where, being larger than the
+    // real face, it would become the measured region.
     const double seenWidth = std::max(0.0, std::min(b.x + b.width, static_cast<double>(right)) - std::max(b.x, static_cast<double>(left)));
     const double seenHeight = std::max(0.0, std::min(b.y + b.height, static_cast<double>(bottom)) - std::max(b.y, static_cast<double>(top)));
     if (seenWidth * seenHeight < kSeenShare * b.width * b.height) continue;

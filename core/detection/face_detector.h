@@ -68,7 +68,8 @@ std::shared_ptr<const FaceModel> load(const std::filesystem::path& directory);
 // top shows half a head; a little context above lets the network see it
 // whole. On the prominent runners of the race photos, a tenth of the band
 // above found a face for 41 of 41, no context 37, and more context fewer
-// again (0.25 above: 38). Faces are reported only inside the rectangle.
+// again (0.25 above: 38). Faces are reported when their centre lies inside
+// the rectangle.
 struct FaceSearchContext {
   double above = 0.1;
   double below = 0.0;

@@ -170,7 +170,7 @@ std::optional<fs::path> modelAt(const fs::path& directory) {
        {ModelLoader::preparedModelName, ModelLoader::sourceModelName}) {
     std::error_code ec;
     const fs::path candidate = directory / name;
-    if (fs::exists(fs::symlink_status(candidate, ec))) return candidate;
+    if (fs::exists(candidate, ec)) return candidate;  // a link to nothing is no model
   }
   return std::nullopt;
 }

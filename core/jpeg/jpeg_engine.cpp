@@ -39,14 +39,15 @@ JPEGEngine& JPEGEngine::operator=(JPEGEngine&&) noexcept = default;
 JPEGInfo JPEGEngine::header(std::span<const std::uint8_t> data) {
   char message[kMessageSize] = {};
   mc_jpeg_header_info h{};
-  if (mc_jpeg_header(context_.get(), data.data(), data.size(), &h, message, sizeof message) != 0) {
-    throw CropError(message);
-  }
+  const int result =
+      mc_jpeg_header(context_.get(), data.data(), data.size(), &h, message, sizeof message);
   // Both sides are below 2^31, so the product fits in 64 bits.
-  if (h.width < 1 || h.height < 1 ||
-      static_cast<std::int64_t>(h.width) * static_cast<std::int64_t>(h.height) > kMaxPixels) {
+  if (result == mc_jpeg_empty_frame ||
+      (result == 0 &&
+       static_cast<std::int64_t>(h.width) * static_cast<std::int64_t>(h.height) > kMaxPixels)) {
     throw CropError("图片尺寸无效或超过原型的 1.4 亿像素限制");
   }
+  if (result != 0) throw CropError(message);
   return {h.width, h.height, h.mcuWidth, h.mcuHeight, h.subsampling};
 }
 

@@ -1,10 +1,6 @@
 // SPDX-License-Identifier: MIT
 #include "core/jpeg/previews.h"
 
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <algorithm>
 #include <cerrno>
 #include <cmath>
@@ -77,31 +73,28 @@ std::optional<Encoded> encodeJPEG(const std::uint8_t* pixels, int width, int hei
   return encoded;
 }
 
-// Creates `destination`, encodes and writes. `createFailure` is thrown when
-// the file cannot be created, `writeFailure` when encoding or writing fails;
-// then the partial file is removed.
+// Encodes and writes a new file at `destination`, never replacing one.
+// `createFailure` is thrown when the file cannot be created there (an
+// existing file, a missing or read-only folder), `writeFailure` when
+// encoding or writing fails; nothing is left behind either way.
 void writeJPEGFile(const std::filesystem::path& destination, const std::uint8_t* pixels, int width,
                    int height, int components, int quality,
                    std::span<const std::uint8_t> exifPayload, const char* createFailure,
                    const char* writeFailure) {
-  FileDescriptor file(::open(destination.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644));
-  if (!file.valid()) throw CropError(createFailure);
   std::optional<Encoded> encoded;
   try {
     encoded = encodeJPEG(pixels, width, height, components, quality, exifPayload);
   } catch (const std::bad_alloc&) {
   }
-  bool written = false;
-  if (encoded) {
-    try {
-      writeAll(file.get(), {encoded->data.get(), encoded->size}, destination);
-      written = true;
-    } catch (const std::system_error&) {
-    }
-  }
-  if (file.close() != 0 || !written) {
-    ::unlink(destination.c_str());
-    throw CropError(writeFailure);
+  if (!encoded) throw CropError(writeFailure);
+  try {
+    writeNewFile(destination, {encoded->data.get(), encoded->size});
+  } catch (const std::system_error& error) {
+    const auto code = static_cast<std::errc>(error.code().value());
+    const bool refused = code == std::errc::file_exists || code == std::errc::no_such_file_or_directory ||
+                         code == std::errc::permission_denied || code == std::errc::not_a_directory ||
+                         code == std::errc::read_only_file_system;
+    throw CropError(refused ? createFailure : writeFailure);
   }
 }
 

@@ -14,7 +14,8 @@ inline constexpr int kPreviewLongEdge = 1000;
 inline constexpr int kPreviewQuality = 82;
 inline constexpr int kFocusPreviewQuality = 95;
 
-// Writes `image` as a JPEG file at `destination` (replacing any file there).
+// Writes `image` as a new JPEG file at `destination`; an existing file is
+// never replaced (like every other output).
 // Throws CropError "预览无法创建输出" when the file cannot be created and
 // "预览写入失败" when encoding or writing fails (no partial file is left).
 void writePreviewJPEG(const RGBImage& image, const std::filesystem::path& destination,

@@ -135,7 +135,7 @@ std::string statisticsJSON(const RunSummary& s) {
 std::string filesCSV(const RunSummary& summary) {
   std::string csv(kCSVHeader);
   for (const FileResult& result : summary.files) csv += csvLine(result);
-  return csv;
+  return validUTF8(csv);
 }
 
 void writeData(const RunSummary& summary) {

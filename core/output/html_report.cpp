@@ -353,7 +353,7 @@ void writePreviewsAndHTML(const RunSummary& summary) {
   for (const FileResult& r : sample(summary.files, summary.configuration.previewCount)) {
     cards += builder.card(r);
   }
-  replaceFileAtomically(summary.runDirectory / "report.html", page(summary, cards));
+  replaceFileAtomically(summary.runDirectory / "report.html", validUTF8(page(summary, cards)));
 }
 
 }  // namespace kestrel::ReportWriter

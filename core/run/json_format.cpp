@@ -6,16 +6,24 @@
 #include <ctime>
 #include <stdexcept>
 
+#include "core/base/text.h"
+
 namespace kestrel {
 
 namespace {
 
-void requireFinite(const nlohmann::json& value) {
+// Refuses non-finite numbers, which JSON cannot hold, and makes every text
+// valid UTF-8 the way the other reports do.
+void prepare(nlohmann::json& value) {
   if (value.is_number_float() && !std::isfinite(value.get<double>())) {
     throw std::domain_error("Unable to encode a non-finite number in JSON");
   }
+  if (value.is_string()) {
+    std::string& text = value.get_ref<std::string&>();
+    text = validUTF8(text);
+  }
   if (value.is_structured()) {
-    for (const auto& element : value) requireFinite(element);
+    for (auto& element : value) prepare(element);
   }
 }
 
@@ -37,8 +45,9 @@ int hexValue(char c) {
 }  // namespace
 
 std::string dumpJSON(const nlohmann::json& value) {
-  requireFinite(value);
-  return value.dump(2, ' ', false, nlohmann::json::error_handler_t::replace) + "\n";
+  nlohmann::json prepared = value;
+  prepare(prepared);
+  return prepared.dump(2, ' ', false) + "\n";
 }
 
 std::string fileURL(const std::filesystem::path& path, bool isDirectory) {

@@ -12,9 +12,9 @@ namespace kestrel {
 
 // Pretty-printed JSON with the keys of every object sorted, non-ASCII text
 // written as itself, "/" not escaped, and a final line feed. Bytes that are
-// not UTF-8 (possible in Linux file names) become U+FFFD instead of failing
-// the whole report. Throws std::domain_error for a non-finite number, which
-// JSON cannot represent.
+// not UTF-8 (possible in Linux file names) become U+FFFD as validUTF8 makes
+// them, so the JSON shows a name as the other reports do. Throws
+// std::domain_error for a non-finite number, which JSON cannot represent.
 std::string dumpJSON(const nlohmann::json& value);
 
 // "file://" + the percent-encoded absolute path, with a trailing "/" for a folder.

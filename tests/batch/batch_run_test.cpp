@@ -5,6 +5,8 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <clocale>
+#include <cstdlib>
 #include <nlohmann/json.hpp>
 
 #include "core/batch/batch_processor.h"
@@ -100,6 +102,26 @@ TEST_F(BatchRunTest, EnumerationFindsJPEGsInByteOrderAndSkipsHiddenAndLinkedEntr
                                       "sub/e.jpg"}));
   EXPECT_EQ(relativePaths(BatchProcessor::enumerate(in, 2), in),
             (std::vector<std::string>{"Z.jpg", "a.jpeg"}));
+
+  // A subfolder that cannot be read ends the walk with an error naming it
+  // (checked as an unprivileged user: root reads any folder).
+  fs::create_directories(in / "sub" / "locked");
+  fs::permissions(dir.path(), fs::perms::all);
+  fs::permissions(in / "sub" / "locked", fs::perms::none);
+  EXPECT_EXIT(
+      {
+        if (geteuid() == 0 && (setgid(65534) != 0 || setuid(65534) != 0)) std::exit(2);
+        try {
+          BatchProcessor::enumerate(in, std::nullopt);
+        } catch (const std::exception& error) {
+          std::exit(std::string(error.what()).starts_with((in / "sub" / "locked").string() + ":")
+                        ? 0
+                        : 1);
+        }
+        std::exit(3);
+      },
+      ::testing::ExitedWithCode(0), "");
+  fs::permissions(in / "sub" / "locked", fs::perms::owner_all);
 }
 
 TEST_F(BatchRunTest, NothingToProcessCreatesNothing) {
@@ -116,8 +138,21 @@ TEST_F(BatchRunTest, DiskCheckPassesAtExactlyTheRequiredSpace) {
   BatchConfiguration c = config();
   c.limit = 1;  // only a.jpg counts
   const std::uint64_t required = 1150 + 2'147'483'648;
-  EXPECT_EQ(runError(c, freeSpace(required - 1)),
-            "输出盘剩余 2.1 GB；本批保守预计需要 2.1 GB（含 2 GiB 余量）。请更换输出盘或缩小测试数量。");
+  const std::string message =
+      "输出盘剩余 2.1 GB；本批保守预计需要 2.1 GB（含 2 GiB 余量）。请更换输出盘或缩小测试数量。";
+  EXPECT_EQ(runError(c, freeSpace(required - 1)), message);
+  // The same under a locale with a decimal comma, as a toolkit's setlocale sets one.
+  const fs::path locales = dir / "locales";
+  fs::create_directories(locales);
+  if (std::system(("localedef -i de_DE -f UTF-8 " + (locales / "de_DE.UTF-8").string() +
+                   " >/dev/null 2>&1")
+                      .c_str()) == 0) {
+    setenv("LOCPATH", locales.c_str(), 1);
+    ASSERT_NE(std::setlocale(LC_NUMERIC, "de_DE.UTF-8"), nullptr);
+    EXPECT_EQ(runError(c, freeSpace(required - 1)), message);
+    std::setlocale(LC_NUMERIC, "C");
+    unsetenv("LOCPATH");
+  }
   EXPECT_FALSE(fs::exists(dir / "out" / "photos"));
   EXPECT_EQ(fs::is_directory(dir / "out") ? std::distance(fs::directory_iterator(dir / "out"),
                                                           fs::directory_iterator())

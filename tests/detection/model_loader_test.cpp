@@ -49,13 +49,21 @@ TEST(ModelLocateTest, SearchesThePlacesInOrderPreparedBeforeSource) {
       {"model directly in the working directory", {"cwd/" + P}, -1},
       {"Models inside the resource directory", {"resources/Models/" + P}, -1},
       {"other names", {"cwd/Models/yolov3tinyfp16.mlmodelc", "cwd/Models/model.cfg"}, -1},
+      // "@" marks a symbolic link to nothing: the search goes on past it.
+      {"a dangling link is not a model", {"@resources/" + P, "cwd/Models/" + S}, 1},
   };
   for (const auto& row : cases) {
     SCOPED_TRACE(row.name);
     TempDir root;
-    for (const std::string& file : row.present) {
+    for (std::string file : row.present) {
+      const bool dangling = file.starts_with('@');
+      if (dangling) file.erase(0, 1);
       fs::create_directories((root / file).parent_path());
-      writeFile(root / file, "x");
+      if (dangling) {
+        fs::create_symlink(root / "gone", root / file);
+      } else {
+        writeFile(root / file, "x");
+      }
     }
     if (row.found < 0) {
       EXPECT_EQ(
@@ -134,6 +142,11 @@ TEST(ModelLoadTest, BadModelsFailClearly) {
        "文件不完整"},
       {"weights of another network",
        [&](auto& d) { writeFile(d / "model.weights", weights + "abcd"); }, "网络需要 656 字节"},
+      {"a version field no darknet writes (INT32_MIN)",  // read without overflow
+       [&](auto& d) {
+         writeFile(d / "model.weights", std::string("\0\0\0\x80", 4) + weights.substr(4));
+       },
+       "网络需要 652 字节"},
       {"labels that do not match the classes",
        [](auto& d) { writeFile(d / "labels.txt", "person\n"); }, "类别"},
       {"activation OpenCV does not know",

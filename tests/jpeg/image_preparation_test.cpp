@@ -189,8 +189,9 @@ TEST(Preview, WritesAnUprightJPEGOfAtMost1000Pixels) {
   for (const Case& c : {Case{"orientation-set/orient6.jpg", 624, 416},  // stored 416 × 624
                         Case{"orientation-set/orient8.jpg", 624, 416},
                         Case{kIntelLong, 1000, 667}}) {  // 2048 × 1367
-    preview(data / c.name, dir / "out.jpg");
-    const ByteVector written = readBytes(dir / "out.jpg");
+    const fs::path out = dir.path() / fs::path(c.name).filename();
+    preview(data / c.name, out);
+    const ByteVector written = readBytes(out);
     const Decoded d = decode(written, DecodeAs::rgb);
     EXPECT_EQ(std::pair(d.width, d.height), std::pair(c.width, c.height)) << c.name;
     EXPECT_EQ(exif::orientation(written), std::nullopt) << c.name;  // pixels already upright
@@ -223,6 +224,11 @@ TEST(Preview, FailuresCarryTheirMessages) {
     EXPECT_FALSE(fs::exists(out)) << message;
   }
   EXPECT_THROW(focusPreview(dir / "missing.jpg", out, box, 1), std::system_error);
+  // A file already there is never replaced.
+  writeBytes(out, kPNGStart);
+  EXPECT_EQ(errorOf([&] { preview(in, out); }), "预览无法创建输出");
+  EXPECT_EQ(errorOf([&] { focusPreview(in, out, box, 1); }), "无法生成主体预览");
+  EXPECT_EQ(readBytes(out), kPNGStart);
 }
 
 TEST(Preview, WriteFailureLeavesNoFile) {

@@ -252,10 +252,9 @@ TEST(McJpegHeader, FailsWithTheDecoderText) {
   }
   EXPECT_EQ(header(nullptr, jpeg).message, "JPEG context allocation failed");
 
-  // libjpeg refuses a zero height; it is reported for the caller to reject.
-  const Result zero = header(context.get(), withFrameSize(jpeg, 96, 0));
-  EXPECT_EQ(zero.rc, 0) << zero.message;
-  EXPECT_EQ(fields(zero.info), (std::array{96, 0, 2, 16, 16}));
+  // A zero height cannot be decoded; it fails apart so that the engine can
+  // give it the message of its size rule.
+  EXPECT_EQ(header(context.get(), withFrameSize(jpeg, 96, 0)).rc, mc_jpeg_empty_frame);
 
   // The message is cut to the buffer; a size of 0 writes nothing.
   char message[8] = "xxxxxxx";

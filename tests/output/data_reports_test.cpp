@@ -42,6 +42,21 @@ TEST(DataReportsTest, SummaryRoundTripsAndOmitsAbsentOptionals) {
   EXPECT_EQ(j.at("files").at(3).at("error"), "Not a JPEG file: starts with 0x89 0x50");
 }
 
+// A Linux file name need not be UTF-8; every report shows it alike, as valid UTF-8.
+TEST(DataReportsTest, NamesThatAreNotUTF8ReadAlikeInEveryReport) {
+  testing::TempDir dir;
+  RunSummary run = testing::syntheticRun();
+  run.runDirectory = dir.path();
+  run.files[3].relativePath = "a/\xE9\x9A\xFF.jpg";
+  const std::string shown = "a/\uFFFD\uFFFD\uFFFD.jpg";
+  EXPECT_EQ(nlohmann::json::parse(ReportWriter::summaryJSON(run)).at("files").at(3).at("relativePath"),
+            shown);
+  EXPECT_NE(ReportWriter::filesCSV(run).find("\"" + shown + "\""), std::string::npos);
+  ReportWriter::writePreviewsAndHTML(run);
+  EXPECT_NE(testing::readFile(dir / "report.html").find("<h3>" + shown + "</h3>"),
+            std::string::npos);
+}
+
 TEST(DataReportsTest, EmptyRunAndNonFiniteValues) {
   RunSummary run = testing::syntheticRun();
   run.files.clear();

@@ -235,7 +235,9 @@ std::size_t weightsHeaderSize(std::string_view weights) {
   std::memcpy(&major, weights.data(), 4);
   std::memcpy(&minor, weights.data() + 4, 4);
   if (major > 1000 || minor > 1000) throw std::runtime_error("不支持转置存放的 darknet 权重");
-  const std::size_t size = (major * 10 + minor >= 2) ? 20 : 16;
+  // In 64 bits: the version fields are file data, any value at all.
+  const std::int64_t version = std::int64_t{major} * 10 + minor;
+  const std::size_t size = version >= 2 ? 20 : 16;
   if (weights.size() < size) throw std::runtime_error("模型权重文件过短，不是 darknet 权重");
   return size;
 }

@@ -9,7 +9,6 @@
 
 #include "core/jpeg/detail/coefficient_stream.h"
 #include "core/jpeg/detail/exif.h"
-#include "core/jpeg/detail/jpeg_markers.h"
 #include "core/jpeg/detail/libjpeg_support.h"
 
 namespace kestrel {
@@ -129,32 +128,6 @@ bool startsWithExif(const jpeg_decompress_struct* in) {
   return in->marker_list != nullptr && isMarker(in->marker_list, JPEG_APP0 + 1, "Exif\0", 6);
 }
 
-// libjpeg refuses a frame of zero width or height while reading the header;
-// the frame's facts are then taken from the SOF segment itself so that the
-// caller can apply its own size rule.
-bool zeroSizedFrame(const std::uint8_t* jpeg, std::size_t size, mc_jpeg_header_info* header) {
-  bool found = false;
-  jpegmarkers::forEachSegment(
-      jpeg, size, [&](unsigned marker, const std::uint8_t* p, std::size_t length) {
-        const bool sof =
-            marker >= 0xC0 && marker <= 0xCF && marker != 0xC4 && marker != 0xC8 && marker != 0xCC;
-        if (!sof) return true;
-        if (length < 6) return false;
-        const std::size_t count = p[5];
-        if (count < 1 || count > 4 || length < 6 + 3 * count) return false;
-        libjpeg::ComponentFactors factors[4];
-        for (std::size_t i = 0; i < count; ++i) factors[i] = {p[7 + 3 * i] >> 4, p[7 + 3 * i] & 15};
-        const libjpeg::Sampling sampling = libjpeg::classifySampling(
-            std::span<const libjpeg::ComponentFactors>(factors, count), true);
-        if (sampling.code < 0) return false;
-        *header = {p[3] << 8 | p[4], p[1] << 8 | p[2], sampling.code, sampling.mcuWidth,
-                   sampling.mcuHeight};
-        found = header->width == 0 || header->height == 0;
-        return false;
-      });
-  return found;
-}
-
 }  // namespace
 
 mc_jpeg_context* mc_jpeg_create() noexcept {
@@ -197,8 +170,8 @@ int mc_jpeg_header(mc_jpeg_context* context, const std::uint8_t* jpeg, std::size
   const auto height = static_cast<std::int32_t>(in->image_height);
   jpeg_abort_decompress(in);
   if (!ok) {
-    if (errors.lastCode == JERR_EMPTY_IMAGE && zeroSizedFrame(jpeg, jpegSize, header)) return 0;
-    return fail(message, messageSize, errors.message);
+    fail(message, messageSize, errors.message);
+    return errors.lastCode == JERR_EMPTY_IMAGE ? mc_jpeg_empty_frame : -1;
   }
   if (sampling.code < 0) return fail(message, messageSize, kUnsupportedSampling);
   *header = {width, height, sampling.code, sampling.mcuWidth, sampling.mcuHeight};

@@ -33,7 +33,10 @@ void mc_jpeg_destroy(mc_jpeg_context* context) noexcept;
 
 // Reads the header. Fails with the libjpeg text for unreadable data and with
 // "Unsupported JPEG chroma subsampling" for sampling outside the seven codes.
-// Applies no size limit; a frame of zero width or height is reported as such.
+// Applies no size limit. A frame of zero width or height (which libjpeg
+// cannot decode) fails with mc_jpeg_empty_frame instead of −1, so that the
+// caller can give it the message of its own size rule.
+inline constexpr int mc_jpeg_empty_frame = -2;
 int mc_jpeg_header(mc_jpeg_context* context, const std::uint8_t* jpeg, std::size_t jpegSize,
                    mc_jpeg_header_info* header, char* message, std::size_t messageSize) noexcept;
 
