@@ -22,10 +22,10 @@
 #include <vector>
 
 #include "core/base/bytes.h"
+#include "core/batch/worker.h"
 #include "core/detection/face_detector.h"
 #include "core/detection/model_loader.h"
 #include "core/detection/person_detector.h"
-#include "core/batch/worker.h"
 #include "core/jpeg/image_preparation.h"
 #include "core/jpeg/jpeg_engine.h"
 #include "core/jpeg/malloc_tuning.h"

@@ -18,9 +18,9 @@
 #include <string>
 #include <vector>
 
+#include "core/jpeg/detail/libjpeg_support.h"
 #include "core/jpeg/image_preparation.h"
 #include "core/jpeg/jpeg_engine.h"
-#include "core/jpeg/detail/libjpeg_support.h"
 #include "core/jpeg/malloc_tuning.h"
 
 extern char** environ;
@@ -129,8 +129,7 @@ BENCHMARK(BM_GrayRegion)
 // with the coefficients kept; and the encoding half of a crop served from
 // kept coefficients (the whole image encoded; an 88 % crop encodes 77 % of
 // its blocks).
-bool decodeQuarterScale(const Bytes& bytes, bool keepCoefficients,
-                        std::vector<std::uint8_t>& rows,
+bool decodeQuarterScale(const Bytes& bytes, bool keepCoefficients, std::vector<std::uint8_t>& rows,
                         libjpeg::DecompressHandle& decoder) {
   jpeg_decompress_struct* in = decoder.get();
   return libjpeg::guarded(decoder.errors(), [&] {
@@ -169,7 +168,11 @@ void BM_OneDecodeProbeThumbnail(benchmark::State& state) {
   }
   state.SetLabel(keep ? "coefficients kept" : "streamed (as now)");
 }
-BENCHMARK(BM_OneDecodeProbeThumbnail)->Arg(0)->Arg(1)->ArgName("keep")->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_OneDecodeProbeThumbnail)
+    ->Arg(0)
+    ->Arg(1)
+    ->ArgName("keep")
+    ->Unit(benchmark::kMillisecond);
 
 void BM_OneDecodeProbeEncodeKept(benchmark::State& state) {
   const Photo& p = photo();

@@ -18,9 +18,9 @@
 #include <thread>
 #include <vector>
 
+#include "core/base/crop_error.h"
 #include "core/base/text.h"
 #include "core/batch/batch_processor.h"
-#include "core/base/crop_error.h"
 #include "core/jpeg/malloc_tuning.h"
 #include "core/run/parameters.h"
 
@@ -54,7 +54,8 @@ class ProgressPrinter {
                                std::to_string(n.review) + " · 失败 " + std::to_string(n.failed);
     if (terminal_) {
       constexpr int kWidth = 30;
-      const auto filled = static_cast<int>(kWidth * p.completed / std::max<std::int64_t>(p.total, 1));
+      const auto filled =
+          static_cast<int>(kWidth * p.completed / std::max<std::int64_t>(p.total, 1));
       std::string bar(static_cast<std::size_t>(filled), '#');
       bar.append(static_cast<std::size_t>(kWidth - filled), '.');
       std::fprintf(stderr, "\r\033[K[%s] %lld/%lld  %s", bar.c_str(),
@@ -105,7 +106,8 @@ class SignalWatcher {
       if (signal < 0 || signal == SIGUSR1) continue;
       if (++requests == 1) {
         token_->cancel();
-        std::fputs("\n正在停止：处理中的照片完成后保存报告（再按一次 Ctrl-C 立即退出）。\n", stderr);
+        std::fputs("\n正在停止：处理中的照片完成后保存报告（再按一次 Ctrl-C 立即退出）。\n",
+                   stderr);
       } else {
         std::fputs("\n已中止。\n", stderr);
         std::_Exit(130);
@@ -170,7 +172,8 @@ int main(int argc, char** argv) {
   std::optional<std::string> faceModel;
   BatchConfiguration config("", "");
 
-  app.add_option("--input,-i", input, "Folder of JPEG photos to process (searched recursively; only read)")
+  app.add_option("--input,-i", input,
+                 "Folder of JPEG photos to process (searched recursively; only read)")
       ->required();
   app.add_option("--output,-o", output, "Output root; each run creates a new batch directory in it")
       ->capture_default_str();
@@ -180,7 +183,9 @@ int main(int argc, char** argv) {
                  "fixed: centred crop at the largest allowed trim (engine benchmark)")
       ->check(CLI::IsMember(rawValues(allProcessingModes)))
       ->capture_default_str();
-  app.add_option("--model", model, "Person detection model (prepared .mlmodelc folder, .mlmodel package or darknet .cfg)");
+  app.add_option(
+      "--model", model,
+      "Person detection model (prepared .mlmodelc folder, .mlmodel package or darknet .cfg)");
   app.add_option("--face-model", faceModel,
                  "Folder with the face detector (tiny_face_detector_model.bin and its manifest)");
   app.add_option("--compute", compute, "Compute units for the model")
@@ -219,15 +224,15 @@ int main(int argc, char** argv) {
     const RunSummary summary =
         BatchProcessor::run(config, token, [&](const BatchProgress& p) { printer(p); });
     printer.finishLine();
-    std::printf("%s %lld 张：裁剪 %lld · 保留 %lld · 过滤 %lld · 待复核 %lld · 失败 %lld；%s 张/秒\n",
-                summary.cancelled ? "已停止，已处理" : "已处理",
-                static_cast<long long>(summary.processed),
-                static_cast<long long>(summary.counts.cropped),
-                static_cast<long long>(summary.counts.unchanged),
-                static_cast<long long>(summary.counts.filtered),
-                static_cast<long long>(summary.counts.review),
-                static_cast<long long>(summary.counts.failed),
-                decimalText(summary.imagesPerSecond(), 2).c_str());
+    std::printf(
+        "%s %lld 张：裁剪 %lld · 保留 %lld · 过滤 %lld · 待复核 %lld · 失败 %lld；%s 张/秒\n",
+        summary.cancelled ? "已停止，已处理" : "已处理", static_cast<long long>(summary.processed),
+        static_cast<long long>(summary.counts.cropped),
+        static_cast<long long>(summary.counts.unchanged),
+        static_cast<long long>(summary.counts.filtered),
+        static_cast<long long>(summary.counts.review),
+        static_cast<long long>(summary.counts.failed),
+        decimalText(summary.imagesPerSecond(), 2).c_str());
     std::printf("批次目录：%s\n报告：%s\n", summary.runDirectory.c_str(),
                 (summary.runDirectory / "report.html").c_str());
     return 0;

@@ -29,9 +29,8 @@ class Bytes {
   template <typename Release>
   static Bytes adopt(std::uint8_t* data, std::size_t size, Release release) {
     Bytes b;
-    b.data_ = std::shared_ptr<const std::uint8_t>(data, [release](const std::uint8_t* p) {
-      release(const_cast<std::uint8_t*>(p));
-    });
+    b.data_ = std::shared_ptr<const std::uint8_t>(
+        data, [release](const std::uint8_t* p) { release(const_cast<std::uint8_t*>(p)); });
     b.size_ = size;
     return b;
   }

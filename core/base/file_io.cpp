@@ -128,8 +128,7 @@ void writeNewFile(const fs::path& destination, std::span<const std::uint8_t> dat
 void replaceFileAtomically(const fs::path& path, std::string_view content, bool syncFolder) {
   const fs::path temporary = temporaryPathFor(path);
   const std::string what = "write " + path.string();
-  createWritten(temporary,
-                {reinterpret_cast<const std::uint8_t*>(content.data()), content.size()},
+  createWritten(temporary, {reinterpret_cast<const std::uint8_t*>(content.data()), content.size()},
                 /*flush=*/true, what);
   if (::rename(temporary.c_str(), path.c_str()) != 0) {
     const int error = errno;

@@ -39,27 +39,43 @@ namespace EXIFOrientation {
 
 Box rawToDisplay(const Box& b, int orientation) {
   switch (orientation) {
-    case 2: return {1 - b.x - b.width, b.y, b.width, b.height};
-    case 3: return {1 - b.x - b.width, 1 - b.y - b.height, b.width, b.height};
-    case 4: return {b.x, 1 - b.y - b.height, b.width, b.height};
-    case 5: return {b.y, b.x, b.height, b.width};
-    case 6: return {1 - b.y - b.height, b.x, b.height, b.width};
-    case 7: return {1 - b.y - b.height, 1 - b.x - b.width, b.height, b.width};
-    case 8: return {b.y, 1 - b.x - b.width, b.height, b.width};
-    default: return b;
+    case 2:
+      return {1 - b.x - b.width, b.y, b.width, b.height};
+    case 3:
+      return {1 - b.x - b.width, 1 - b.y - b.height, b.width, b.height};
+    case 4:
+      return {b.x, 1 - b.y - b.height, b.width, b.height};
+    case 5:
+      return {b.y, b.x, b.height, b.width};
+    case 6:
+      return {1 - b.y - b.height, b.x, b.height, b.width};
+    case 7:
+      return {1 - b.y - b.height, 1 - b.x - b.width, b.height, b.width};
+    case 8:
+      return {b.y, 1 - b.x - b.width, b.height, b.width};
+    default:
+      return b;
   }
 }
 
 Box displayToRaw(const Box& b, int orientation) {
   switch (orientation) {
-    case 2: return {1 - b.x - b.width, b.y, b.width, b.height};
-    case 3: return {1 - b.x - b.width, 1 - b.y - b.height, b.width, b.height};
-    case 4: return {b.x, 1 - b.y - b.height, b.width, b.height};
-    case 5: return {b.y, b.x, b.height, b.width};
-    case 6: return {b.y, 1 - b.x - b.width, b.height, b.width};
-    case 7: return {1 - b.y - b.height, 1 - b.x - b.width, b.height, b.width};
-    case 8: return {1 - b.y - b.height, b.x, b.height, b.width};
-    default: return b;
+    case 2:
+      return {1 - b.x - b.width, b.y, b.width, b.height};
+    case 3:
+      return {1 - b.x - b.width, 1 - b.y - b.height, b.width, b.height};
+    case 4:
+      return {b.x, 1 - b.y - b.height, b.width, b.height};
+    case 5:
+      return {b.y, b.x, b.height, b.width};
+    case 6:
+      return {b.y, 1 - b.x - b.width, b.height, b.width};
+    case 7:
+      return {1 - b.y - b.height, 1 - b.x - b.width, b.height, b.width};
+    case 8:
+      return {1 - b.y - b.height, b.x, b.height, b.width};
+    default:
+      return b;
   }
 }
 

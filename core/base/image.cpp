@@ -44,9 +44,8 @@ GrayPatch GrayPatch::normalized(std::int64_t shortEdge) const {
   if (width < 1 || height < 1 || pixels.size() != static_cast<std::size_t>(width * height)) {
     throw CropError("无法创建主体灰度图");
   }
-  const double scale = std::min(static_cast<double>(shortEdge) /
-                                    static_cast<double>(std::min(width, height)),
-                                1.0);
+  const double scale =
+      std::min(static_cast<double>(shortEdge) / static_cast<double>(std::min(width, height)), 1.0);
   const auto targetWidth =
       std::max<std::int64_t>(1, std::llround(scale * static_cast<double>(width)));
   const auto targetHeight =

@@ -55,8 +55,8 @@ void checkDiskSpace(const std::vector<fs::path>& files, const fs::path& outputRo
   for (const fs::path& file : files) total += fs::file_size(file);
   const std::uint64_t required =
       static_cast<std::uint64_t>(static_cast<double>(total) * 1.15) + kDiskReserve;
-  const auto reported = environment.freeBytes ? environment.freeBytes(outputRoot)
-                                              : statvfsFreeBytes(outputRoot);
+  const auto reported =
+      environment.freeBytes ? environment.freeBytes(outputRoot) : statvfsFreeBytes(outputRoot);
   const std::uint64_t free = reported.value_or(0);
   if (free < required) {
     throw CropError("输出盘剩余 " + decimalText(static_cast<double>(free) / 1e9, 1) +
@@ -160,7 +160,8 @@ std::string machineDescription() {
 
 std::string osDescription() {
   std::string name = readFirstLine("/etc/os-release", "PRETTY_NAME=");
-  if (name.size() >= 2 && name.front() == '"' && name.back() == '"') name = name.substr(1, name.size() - 2);
+  if (name.size() >= 2 && name.front() == '"' && name.back() == '"')
+    name = name.substr(1, name.size() - 2);
   utsname system{};
   if (::uname(&system) == 0) name += (name.empty() ? "" : " ") + std::string(system.release);
   return name;
@@ -187,17 +188,22 @@ FileResult process(std::int64_t index, const fs::path& url, const fs::path& inpu
     const int orientation = static_cast<int>(result.orientation);
     const std::vector<Person> people = worker.analyze(source, info, orientation, config, result);
 
-    const CropPlanner planner{config.maximumTrim, config.minimumLongEdge,
-                              config.minimumPixelCount, config.confidence};
+    const CropPlanner planner{config.maximumTrim, config.minimumLongEdge, config.minimumPixelCount,
+                              config.confidence};
     if (config.mode != ProcessingMode::copy) {
       switch (planner.screen(info, result.sharpness)) {
-        case Screening::pass: break;
+        case Screening::pass:
+          break;
         case Screening::tooFewPixels:
           result.filteredReason = "原片不足" + std::to_string(config.minimumPixelCount / 10000) +
                                   "万像素，不放大，单独存放";
           break;
-        case Screening::blurred: result.filteredReason = result.sharpness->reason; break;
-        case Screening::review: result.reviewReason = result.sharpness->reason; break;
+        case Screening::blurred:
+          result.filteredReason = result.sharpness->reason;
+          break;
+        case Screening::review:
+          result.reviewReason = result.sharpness->reason;
+          break;
       }
     }
 

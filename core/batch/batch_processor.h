@@ -9,10 +9,10 @@
 #include <optional>
 #include <vector>
 
+#include "core/batch/worker.h"
 #include "core/run/batch_configuration.h"
 #include "core/run/cancellation_token.h"
 #include "core/run/run_summary.h"
-#include "core/batch/worker.h"
 
 namespace kestrel::BatchProcessor {
 

@@ -14,7 +14,8 @@ namespace {
 // The analyzer's face service, answered by the worker's own face detector.
 class DetectorFaceFinder final : public FaceFinder {
  public:
-  explicit DetectorFaceFinder(std::shared_ptr<const FaceModel> model) : detector_(std::move(model)) {}
+  explicit DetectorFaceFinder(std::shared_ptr<const FaceModel> model)
+      : detector_(std::move(model)) {}
 
   std::vector<Detection> faces(const RGBImage& image, const Box& region) override {
     return detector_.detect(image, region);
@@ -37,7 +38,8 @@ std::vector<Person> Worker::analyze(const ImageSource& source, const JPEGInfo& i
   const RGBImage thumbnail = timedInto(times.thumbnail, [&] {
     return ImagePreparation::thumbnail(source, config.analysisLongEdge);
   });
-  std::vector<Person> people = timedInto(times.inference, [&] { return detector->detect(thumbnail); });
+  std::vector<Person> people =
+      timedInto(times.inference, [&] { return detector->detect(thumbnail); });
   result.sharpness = timedInto(times.sharpness, [&] {
     return quality->assess(source.data, info, orientation, thumbnail, people, jpeg,
                            config.confidence);
@@ -57,8 +59,8 @@ WorkerFactory::~WorkerFactory() = default;
 std::unique_ptr<Worker> WorkerFactory::make() const {
   auto worker = std::make_unique<Worker>();
   if (model_) {
-    worker->quality =
-        std::make_unique<SubjectSharpnessAnalyzer>(std::make_unique<DetectorFaceFinder>(faceModel_));
+    worker->quality = std::make_unique<SubjectSharpnessAnalyzer>(
+        std::make_unique<DetectorFaceFinder>(faceModel_));
     worker->detector = std::make_unique<PersonDetector>(model_);
   }
   return worker;

@@ -7,10 +7,10 @@
 #include <string>
 #include <vector>
 
-#include "core/run/batch_configuration.h"
-#include "core/run/run_summary.h"
 #include "core/jpeg/image_preparation.h"
 #include "core/jpeg/jpeg_engine.h"
+#include "core/run/batch_configuration.h"
+#include "core/run/run_summary.h"
 
 namespace kestrel {
 

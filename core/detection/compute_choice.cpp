@@ -5,10 +5,14 @@ namespace kestrel {
 
 std::string_view rawValue(ComputeChoice choice) {
   switch (choice) {
-    case ComputeChoice::all: return "all";
-    case ComputeChoice::cpu: return "cpu";
-    case ComputeChoice::cpuGPU: return "cpu-gpu";
-    case ComputeChoice::cpuNeural: return "cpu-neural";
+    case ComputeChoice::all:
+      return "all";
+    case ComputeChoice::cpu:
+      return "cpu";
+    case ComputeChoice::cpuGPU:
+      return "cpu-gpu";
+    case ComputeChoice::cpuNeural:
+      return "cpu-neural";
   }
   return "all";
 }

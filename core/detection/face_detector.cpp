@@ -359,8 +359,10 @@ std::vector<Detection> FaceDetector::detect(const RGBImage& image, const Box& se
     // it is a blob (a blurred torso, a bib) rather than a face. Such a blob
     // can still lie inside the runner's box, where, being larger than the
     // real face, it would become the measured region.
-    const double seenWidth = std::max(0.0, std::min(b.x + b.width, static_cast<double>(right)) - std::max(b.x, static_cast<double>(left)));
-    const double seenHeight = std::max(0.0, std::min(b.y + b.height, static_cast<double>(bottom)) - std::max(b.y, static_cast<double>(top)));
+    const double seenWidth = std::max(0.0, std::min(b.x + b.width, static_cast<double>(right)) -
+                                               std::max(b.x, static_cast<double>(left)));
+    const double seenHeight = std::max(0.0, std::min(b.y + b.height, static_cast<double>(bottom)) -
+                                                std::max(b.y, static_cast<double>(top)));
     if (seenWidth * seenHeight < kSeenShare * b.width * b.height) continue;
     faces.push_back({box, scores[static_cast<std::size_t>(index)]});
   }

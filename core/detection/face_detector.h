@@ -11,9 +11,9 @@
 #include <string_view>
 #include <vector>
 
-#include "core/detection/model_loader.h"
-#include "core/base/image.h"
 #include "core/base/geometry.h"
+#include "core/base/image.h"
+#include "core/detection/model_loader.h"
 
 namespace kestrel {
 

@@ -258,10 +258,9 @@ void compile(const fs::path& source, const fs::path& destination) {
   try {
     std::string labels;
     for (const std::string& label : files.labels) labels += label + "\n";
-    for (const auto& [name, content] :
-         {std::pair{"model.cfg", std::string_view(files.cfg)},
-          std::pair{"model.weights", std::string_view(files.weights)},
-          std::pair{"labels.txt", std::string_view(labels)}}) {
+    for (const auto& [name, content] : {std::pair{"model.cfg", std::string_view(files.cfg)},
+                                        std::pair{"model.weights", std::string_view(files.weights)},
+                                        std::pair{"labels.txt", std::string_view(labels)}}) {
       try {
         createFile(staging / name, content);
       } catch (const std::system_error& error) {

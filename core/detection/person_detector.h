@@ -8,9 +8,9 @@
 #include <variant>
 #include <vector>
 
-#include "core/detection/model_loader.h"
-#include "core/base/image.h"
 #include "core/base/geometry.h"
+#include "core/base/image.h"
+#include "core/detection/model_loader.h"
 
 namespace kestrel {
 

@@ -8,9 +8,9 @@
 #include <span>
 
 #include "core/base/bytes.h"
-#include "core/base/jpeg_info.h"
 #include "core/base/geometry.h"
 #include "core/base/image.h"
+#include "core/base/jpeg_info.h"
 
 namespace kestrel {
 

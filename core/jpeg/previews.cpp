@@ -14,9 +14,9 @@
 #include "core/base/crop_error.h"
 #include "core/base/file_io.h"
 #include "core/jpeg/detail/exif.h"
+#include "core/jpeg/detail/libjpeg_support.h"
 #include "core/jpeg/image_preparation.h"
 #include "core/jpeg/jpeg_engine.h"
-#include "core/jpeg/detail/libjpeg_support.h"
 
 namespace kestrel {
 
@@ -91,9 +91,10 @@ void writeJPEGFile(const std::filesystem::path& destination, const std::uint8_t*
     writeNewFile(destination, {encoded->data.get(), encoded->size});
   } catch (const std::system_error& error) {
     const auto code = static_cast<std::errc>(error.code().value());
-    const bool refused = code == std::errc::file_exists || code == std::errc::no_such_file_or_directory ||
-                         code == std::errc::permission_denied || code == std::errc::not_a_directory ||
-                         code == std::errc::read_only_file_system;
+    const bool refused =
+        code == std::errc::file_exists || code == std::errc::no_such_file_or_directory ||
+        code == std::errc::permission_denied || code == std::errc::not_a_directory ||
+        code == std::errc::read_only_file_system;
     throw CropError(refused ? createFailure : writeFailure);
   }
 }

@@ -6,16 +6,17 @@
 
 #include "core/base/file_io.h"
 #include "core/base/text.h"
+#include "core/output/report_writer.h"
 #include "core/run/json_format.h"
 #include "core/run/record_json.h"
-#include "core/output/report_writer.h"
 
 namespace kestrel::ReportWriter {
 
 namespace {
 
 constexpr std::string_view kStatisticsNote =
-    "处理计时含读取、检测、裁剪和文件写入；模型启动与预览另计。未强制刷盘，操作系统文件缓存可能影响结果。";
+    "处理计时含读取、检测、裁剪和文件写入；模型启动与预览另计。未强制刷盘，操作系统文件缓存可能影响"
+    "结果。";
 
 constexpr std::string_view kCSVHeader =
     "index,file,status,input_bytes,output_bytes,input_width,input_height,orientation,crop_x,"
@@ -59,13 +60,13 @@ std::string csvLine(const FileResult& r) {
   cells.push_back(r.info ? std::to_string(r.info->height) : "");
   cells.push_back(std::to_string(r.orientation));
   const std::optional<PixelRect> crop = r.decision ? r.decision->crop : std::nullopt;
-  for (std::int64_t value : {crop ? crop->x : 0, crop ? crop->y : 0, crop ? crop->width : 0,
-                             crop ? crop->height : 0}) {
+  for (std::int64_t value :
+       {crop ? crop->x : 0, crop ? crop->y : 0, crop ? crop->width : 0, crop ? crop->height : 0}) {
     cells.push_back(crop ? std::to_string(value) : "");
   }
-  for (double seconds : {r.timings.read, r.timings.header, r.timings.thumbnail, r.timings.inference,
-                         r.timings.planning, r.timings.transform, r.timings.write,
-                         r.elapsedSeconds}) {
+  for (double seconds :
+       {r.timings.read, r.timings.header, r.timings.thumbnail, r.timings.inference,
+        r.timings.planning, r.timings.transform, r.timings.write, r.elapsedSeconds}) {
     cells.push_back(milliseconds(seconds));
   }
   cells.push_back(csvQuoted(r.decision ? std::string_view(r.decision->reason) : ""));
@@ -82,8 +83,7 @@ std::string csvLine(const FileResult& r) {
   cells.push_back(s ? std::string(rawValue(s->verdict)) : "not-assessed");
   cells.push_back(s ? s->regionKind : "");
   const FocusMetrics m = s ? s->metrics : FocusMetrics{};
-  for (double measure :
-       {m.laplacianVariance, m.gradientEnergy, m.highFrequencyRatio, m.contrast}) {
+  for (double measure : {m.laplacianVariance, m.gradientEnergy, m.highFrequencyRatio, m.contrast}) {
     cells.push_back(decimalText(measure, 2));
   }
   cells.push_back(milliseconds(r.timings.sharpness));
@@ -139,7 +139,8 @@ std::string filesCSV(const RunSummary& summary) {
 }
 
 void writeData(const RunSummary& summary) {
-  const std::string summaryText = summaryJSON(summary);  // encoding fails before anything is written
+  const std::string summaryText =
+      summaryJSON(summary);  // encoding fails before anything is written
   replaceFileAtomically(summary.runDirectory / "summary.json", summaryText);
   replaceFileAtomically(summary.runDirectory / "statistics.json", statisticsJSON(summary));
   replaceFileAtomically(summary.runDirectory / "files.csv", filesCSV(summary));

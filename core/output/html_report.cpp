@@ -7,10 +7,10 @@
 #include <set>
 
 #include "core/base/crop_error.h"
-#include "core/base/version.h"
-#include "core/jpeg/previews.h"
 #include "core/base/file_io.h"
 #include "core/base/text.h"
+#include "core/base/version.h"
+#include "core/jpeg/previews.h"
 #include "core/output/report_writer.h"
 
 namespace kestrel::ReportWriter {
@@ -88,11 +88,16 @@ std::string coordinate(double value) {
 
 std::string_view statusLabel(FileStatus status) {
   switch (status) {
-    case FileStatus::cropped: return "已裁剪";
-    case FileStatus::unchanged: return "保留原构图";
-    case FileStatus::filtered: return "已过滤";
-    case FileStatus::review: return "待复核";
-    case FileStatus::failed: break;
+    case FileStatus::cropped:
+      return "已裁剪";
+    case FileStatus::unchanged:
+      return "保留原构图";
+    case FileStatus::filtered:
+      return "已过滤";
+    case FileStatus::review:
+      return "待复核";
+    case FileStatus::failed:
+      break;
   }
   return rawValue(status);
 }
@@ -104,10 +109,14 @@ struct Stage {
   double StageTimes::*field;
 };
 constexpr Stage kStages[] = {
-    {"读取", &StageTimes::read},           {"头信息", &StageTimes::header},
-    {"小图解码", &StageTimes::thumbnail},  {"人物识别", &StageTimes::inference},
-    {"主体清晰度", &StageTimes::sharpness}, {"构图计算", &StageTimes::planning},
-    {"无损裁剪/元数据", &StageTimes::transform}, {"文件写入", &StageTimes::write},
+    {"读取", &StageTimes::read},
+    {"头信息", &StageTimes::header},
+    {"小图解码", &StageTimes::thumbnail},
+    {"人物识别", &StageTimes::inference},
+    {"主体清晰度", &StageTimes::sharpness},
+    {"构图计算", &StageTimes::planning},
+    {"无损裁剪/元数据", &StageTimes::transform},
+    {"文件写入", &StageTimes::write},
 };
 
 class CardBuilder {
@@ -166,7 +175,8 @@ class CardBuilder {
             "</div><figcaption>原图 · 绿框为裁剪范围，黄框为检测人物</figcaption></figure>";
     html += "<figure><div class=\"frame\"><img src=\"previews/" + index +
             "-after.jpg\" loading=\"lazy\" alt=\"\"></div><figcaption>" + escape(label) +
-            " · 完整文件位于 " + std::string(r.destinationFolder()) + "/</figcaption></figure></div>";
+            " · 完整文件位于 " + std::string(r.destinationFolder()) +
+            "/</figcaption></figure></div>";
     html += "</article>\n";
     return html;
   }
@@ -183,17 +193,19 @@ class CardBuilder {
                                                  : s.reason;
     std::string html = "<p class=\"small\">" + escape(s.label()) + " · " + escape(s.regionKind) +
                        " · 细节响应 " + decimalText(s.metrics.laplacianVariance, 2) + " · 高频比 " +
-                       decimalText(s.metrics.highFrequencyRatio, 2) + "<br>" + escape(reason) + "</p>";
+                       decimalText(s.metrics.highFrequencyRatio, 2) + "<br>" + escape(reason) +
+                       "</p>";
     if (!s.region) return html;
     overlay += boxHTML(*s.region, "focus", "判焦区域");
     const std::string name = std::to_string(r.index) + "-focus.jpg";
     try {
       focusPreview(summary_.configuration.input / r.relativePath, previews() / name, *s.region,
                    static_cast<int>(r.orientation));
-      html += "<details><summary>查看主体局部</summary><img class=\"focus-detail\" src=\"previews/" +
-              name +
-              "\" loading=\"lazy\" alt=\"\"><p class=\"small\">主体灰度局部，仅供复核；不改变输出照片。"
-              "</p></details>";
+      html +=
+          "<details><summary>查看主体局部</summary><img class=\"focus-detail\" src=\"previews/" +
+          name +
+          "\" loading=\"lazy\" alt=\"\"><p class=\"small\">主体灰度局部，仅供复核；不改变输出照片。"
+          "</p></details>";
     } catch (const std::exception&) {
       html += "<p class=\"small\">主体局部预览无法生成</p>";
     }
@@ -209,7 +221,8 @@ std::string timingTable(const RunSummary& s) {
     double sum = 0;
     for (const FileResult& r : s.files) sum += r.timings.*stage.field;
     const double average = sum * 1000 / static_cast<double>(std::max<std::int64_t>(s.processed, 1));
-    rows += "<tr><td>" + std::string(stage.label) + "</td><td>" + decimalText(average, 2) + " ms</td></tr>";
+    rows += "<tr><td>" + std::string(stage.label) + "</td><td>" + decimalText(average, 2) +
+            " ms</td></tr>";
   }
   return "<table>" + rows + "</table>";
 }
@@ -226,14 +239,15 @@ std::string page(const RunSummary& s, const std::string& cards) {
   html += "<div class=\"brand\">" + std::string(kLogo) + "隼影 <small>" +
           std::string(kReleaseVersion) + " · 马拉松照片自动构图</small></div>\n";
   html += "<div class=\"eyebrow\">MARATHON PHOTO WORKFLOW</div>\n<h1>照片处理报告</h1>\n";
-  html += "<p>" + escape(c.datasetLabel) + "<br>" + escape(s.machine) + " · " + escape(s.os) +
-          "</p>\n";
+  html +=
+      "<p>" + escape(c.datasetLabel) + "<br>" + escape(s.machine) + " · " + escape(s.os) + "</p>\n";
 
   html += "<div class=\"metrics\">";
   const auto metric = [](const std::string& value, const std::string& caption) {
     return "<div class=\"metric\"><strong>" + value + "</strong><span>" + caption + "</span></div>";
   };
-  html += metric(std::to_string(s.processed), "已处理 / 发现 " + std::to_string(s.discovered) + " 张");
+  html +=
+      metric(std::to_string(s.processed), "已处理 / 发现 " + std::to_string(s.discovered) + " 张");
   html += metric(decimalText(s.imagesPerSecond(), 2), "张/秒 · 含读写");
   html += metric(decimalText(s.processingSeconds, 2) + " s", "批处理墙钟时间");
   const StatusCounts& n = s.counts;
@@ -248,32 +262,37 @@ std::string page(const RunSummary& s, const std::string& cards) {
   html += " 原片未修改。此工具不负责平台上传、SD 卡备份或安全弹卡。";
   if (s.cancelled) html += "任务已取消；已完成结果保留。";
   html += "</p>\n<p class=\"notice\">";
-  html += automatic
-              ? "交付照片至少保留 " + decimalText(static_cast<double>(c.minimumPixelCount) / 1'000'000, 2) +
-                    " 百万像素。清晰度只检查主体局部，采用固定尺度灰度细节的启发式指标，不是相机AF记录或校准准确率。"
-                    "明显模糊放入 filtered/，低纹理/无法可靠判断的放入 review/，都保留原片副本，不删除。"
-                    "多人场景会检查其他主要跑者。"
-              : "引擎基准未检查主体清晰度，copy 模式也不执行交付像素筛选。请勿将本基准输出当作经过质量筛选的交付照片。";
+  html += automatic ? "交付照片至少保留 " +
+                          decimalText(static_cast<double>(c.minimumPixelCount) / 1'000'000, 2) +
+                          " 百万像素。清晰度只检查主体局部，采用固定尺度灰度细节的启发式指标，不是"
+                          "相机AF记录或校准准确率。"
+                          "明显模糊放入 filtered/，低纹理/无法可靠判断的放入 "
+                          "review/，都保留原片副本，不删除。"
+                          "多人场景会检查其他主要跑者。"
+                    : "引擎基准未检查主体清晰度，copy "
+                      "模式也不执行交付像素筛选。请勿将本基准输出当作经过质量筛选的交付照片。";
   html += "</p>\n";
 
-  html += "<div class=\"details\"><div><h2>计时口径</h2><p>模式：" + mode + " · 并发：" +
-          std::to_string(c.workers) + "<br>最大缩短长边：" +
-          std::to_string(std::llround(c.maximumTrim * 100)) + "% · 最低长边：" +
-          std::to_string(c.minimumLongEdge) + " px<br>模型准备与预热：" +
-          decimalText(s.modelStartupSeconds, 2) + " s<br>首份输出（含启动）：" +
-          (s.firstOutputSeconds ? decimalText(*s.firstOutputSeconds, 2) : std::string("—")) +
-          " s<br>单张 P50 / P95：" + decimalText(s.p50FileMilliseconds, 2) + " / " +
-          decimalText(s.p95FileMilliseconds, 2) +
-          " ms</p><p class=\"small\">预览另行生成，不计入上方批处理速度。精确耗时见 statistics.json。"
-          "阶段均值是每文件工作时间，并发时不等于墙钟时间；未强制刷盘，缓存可能影响速度。"
-          "测试数据、输入分辨率和首次/重复运行须一起比较。</p></div>";
+  html +=
+      "<div class=\"details\"><div><h2>计时口径</h2><p>模式：" + mode + " · 并发：" +
+      std::to_string(c.workers) + "<br>最大缩短长边：" +
+      std::to_string(std::llround(c.maximumTrim * 100)) + "% · 最低长边：" +
+      std::to_string(c.minimumLongEdge) + " px<br>模型准备与预热：" +
+      decimalText(s.modelStartupSeconds, 2) + " s<br>首份输出（含启动）：" +
+      (s.firstOutputSeconds ? decimalText(*s.firstOutputSeconds, 2) : std::string("—")) +
+      " s<br>单张 P50 / P95：" + decimalText(s.p50FileMilliseconds, 2) + " / " +
+      decimalText(s.p95FileMilliseconds, 2) +
+      " ms</p><p class=\"small\">预览另行生成，不计入上方批处理速度。精确耗时见 statistics.json。"
+      "阶段均值是每文件工作时间，并发时不等于墙钟时间；未强制刷盘，缓存可能影响速度。"
+      "测试数据、输入分辨率和首次/重复运行须一起比较。</p></div>";
   html += "<div><h2>每文件平均耗时</h2>" + timingTable(s) + "</div></div>\n";
 
   html += "<h2>裁剪前后对比</h2>\n<p>最多展示 " + std::to_string(c.previewCount) +
           " 张，在整批中分散选取，优先展示裁剪样本，辅以保留样本；此抽样不用于估算准确率。</p>\n";
   html +=
       "<div class=\"buttons\">"
-      "<button type=\"button\" onclick=\"document.body.classList.toggle('hide-boxes')\">显示 / 隐藏框线</button>"
+      "<button type=\"button\" onclick=\"document.body.classList.toggle('hide-boxes')\">显示 / "
+      "隐藏框线</button>"
       "<button type=\"button\" onclick=\"filterCards('all')\">全部</button>"
       "<button type=\"button\" onclick=\"filterCards('cropped')\">仅裁剪</button>"
       "<button type=\"button\" onclick=\"filterCards('unchanged')\">仅保留</button>"
@@ -296,12 +315,23 @@ std::string escape(std::string_view text) {
   out.reserve(text.size());
   for (char c : text) {
     switch (c) {
-      case '&': out += "&amp;"; break;
-      case '<': out += "&lt;"; break;
-      case '>': out += "&gt;"; break;
-      case '"': out += "&quot;"; break;
-      case '\'': out += "&#39;"; break;
-      default: out += c;
+      case '&':
+        out += "&amp;";
+        break;
+      case '<':
+        out += "&lt;";
+        break;
+      case '>':
+        out += "&gt;";
+        break;
+      case '"':
+        out += "&quot;";
+        break;
+      case '\'':
+        out += "&#39;";
+        break;
+      default:
+        out += c;
     }
   }
   return out;

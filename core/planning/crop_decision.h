@@ -11,9 +11,9 @@
 namespace kestrel {
 
 struct CropDecision {
-  std::optional<PixelRect> crop;  // raw pixels; absent when the photo stays whole
-  std::string reason;             // user-facing sentence, never absent
-  std::vector<Person> people;     // every detection the planner was given, in order
+  std::optional<PixelRect> crop;       // raw pixels; absent when the photo stays whole
+  std::string reason;                  // user-facing sentence, never absent
+  std::vector<Person> people;          // every detection the planner was given, in order
   std::optional<Box> protectedRegion;  // display space; any crop had to contain it
   std::optional<double> compositionGain;
   std::optional<std::string> scene;  // "pair" or "single" (automatic mode only)

@@ -96,10 +96,13 @@ std::optional<std::string> photoGateReason(const CropPlanner& planner, const JPE
                                            const std::optional<SharpnessAssessment>& sharpness) {
   if (planner.maximumTrim <= 0) return std::string(CropReason::zeroTrim);
   switch (planner.screen(info, sharpness)) {
-    case Screening::pass: break;
-    case Screening::tooFewPixels: return std::string(CropReason::tooFewPixels);
+    case Screening::pass:
+      break;
+    case Screening::tooFewPixels:
+      return std::string(CropReason::tooFewPixels);
     case Screening::blurred:
-    case Screening::review: return sharpness->reason;
+    case Screening::review:
+      return sharpness->reason;
   }
   if (planner.minimumLongEdge >= std::max(info.width, info.height)) {
     return std::string(CropReason::resolutionFloor);

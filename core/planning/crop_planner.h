@@ -10,8 +10,8 @@
 #include <string_view>
 #include <vector>
 
-#include "core/base/jpeg_info.h"
 #include "core/base/geometry.h"
+#include "core/base/jpeg_info.h"
 #include "core/planning/crop_decision.h"
 #include "core/sharpness/sharpness_records.h"
 
@@ -42,10 +42,10 @@ inline constexpr std::string_view softPrefix = "主体略软，保守调整；";
 enum class Screening { pass, tooFewPixels, blurred, review };
 
 struct CropPlanner {
-  double maximumTrim;                // largest fraction of each dimension a crop may remove
-  std::int64_t minimumLongEdge;      // the crop's longer side stays at least this long
-  std::int64_t minimumPixelCount;    // for the photo and for the crop
-  double confidenceThreshold;        // detector score of a reliably detected person
+  double maximumTrim;              // largest fraction of each dimension a crop may remove
+  std::int64_t minimumLongEdge;    // the crop's longer side stays at least this long
+  std::int64_t minimumPixelCount;  // for the photo and for the crop
+  double confidenceThreshold;      // detector score of a reliably detected person
 
   // `people` are display-space detections in detector order; `fixed` asks for
   // the engine benchmark's centred crop without looking at anyone. The same
@@ -53,8 +53,7 @@ struct CropPlanner {
   CropDecision plan(const JPEGInfo& info, int orientation, const std::vector<Person>& people,
                     bool fixed, const std::optional<SharpnessAssessment>& sharpness) const;
 
-  Screening screen(const JPEGInfo& info,
-                   const std::optional<SharpnessAssessment>& sharpness) const;
+  Screening screen(const JPEGInfo& info, const std::optional<SharpnessAssessment>& sharpness) const;
 
   // The x the crop should centre on: the body's centre, pulled towards a
   // usable face by at most 9 % of the body width.

@@ -18,9 +18,12 @@ namespace fs = std::filesystem;
 
 std::string_view rawValue(ProcessingMode mode) {
   switch (mode) {
-    case ProcessingMode::automatic: return "auto";
-    case ProcessingMode::copy: return "copy";
-    case ProcessingMode::fixed: return "fixed";
+    case ProcessingMode::automatic:
+      return "auto";
+    case ProcessingMode::copy:
+      return "copy";
+    case ProcessingMode::fixed:
+      return "fixed";
   }
   return "auto";
 }

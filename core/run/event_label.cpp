@@ -63,9 +63,8 @@ std::string cleanLabel(std::string_view label) {
   for (char32_t& c : joined) {
     if (isControlOrFormat(c) || c == U'/' || c == U'\\' || c == U':') c = U'-';
   }
-  return encodeUTF8(trimmed(joined, [](char32_t c) {
-    return isWhitespaceOrNewline(c) || c == U'.' || c == U'-';
-  }));
+  return encodeUTF8(trimmed(
+      joined, [](char32_t c) { return isWhitespaceOrNewline(c) || c == U'.' || c == U'-'; }));
 }
 
 bool isUnlabelled(const std::optional<std::string>& label) {

@@ -83,7 +83,8 @@ std::filesystem::path pathFromFileURL(std::string_view url) {
       path += url[i];
     }
   }
-  if (path.empty() || path.front() != '/') throw std::invalid_argument("file URL without absolute path");
+  if (path.empty() || path.front() != '/')
+    throw std::invalid_argument("file URL without absolute path");
   if (path.size() > 1 && path.back() == '/') path.pop_back();
   return path;
 }

@@ -14,8 +14,8 @@ namespace kestrel {
 
 template <typename T>
 struct Parameter {
-  std::string_view flag;  // the kestrel-batch option
-  std::string_view help;  // one line for --help; the range is added to it
+  std::string_view flag;          // the kestrel-batch option
+  std::string_view help;          // one line for --help; the range is added to it
   std::optional<T> defaultValue;  // none: computed (workers) or unset (limit)
   T minimum;
   T maximum;

@@ -29,7 +29,8 @@ std::int64_t integer(const json& object, const char* key) {
 
 double number(const json& object, const char* key) {
   const json& value = object.at(key);
-  if (!value.is_number()) throw std::invalid_argument(std::string("\"") + key + "\" is not a number");
+  if (!value.is_number())
+    throw std::invalid_argument(std::string("\"") + key + "\" is not a number");
   return value.get<double>();
 }
 
@@ -42,7 +43,9 @@ namespace {
 template <typename Enum, typename Parse>
 Enum enumFromJSON(const json& j, Parse parse, const char* what) {
   const auto value = parse(j.get<std::string>());
-  if (!value) throw std::invalid_argument(std::string("unknown ") + what + " \"" + j.get<std::string>() + "\"");
+  if (!value)
+    throw std::invalid_argument(std::string("unknown ") + what + " \"" + j.get<std::string>() +
+                                "\"");
   return *value;
 }
 
@@ -211,7 +214,7 @@ void to_json(json& j, const StageTimes& v) {
            {"transform", v.transform}, {"write", v.write}};
 }
 void from_json(const json& j, StageTimes& v) {
-  v = StageTimes{number(j, "read"),      number(j, "header"),   number(j, "thumbnail"),
+  v = StageTimes{number(j, "read"),      number(j, "header"),    number(j, "thumbnail"),
                  number(j, "inference"), number(j, "sharpness"), number(j, "planning"),
                  number(j, "transform"), number(j, "write")};
 }
@@ -291,7 +294,8 @@ RunSummary runSummaryFromJSON(const json& j) {
   s.counts.filtered = integer(j, "filtered");
   s.counts.review = integer(j, "review");
   s.counts.failed = integer(j, "failed");
-  if (!j.at("cancelled").is_boolean()) throw std::invalid_argument("\"cancelled\" is not a boolean");
+  if (!j.at("cancelled").is_boolean())
+    throw std::invalid_argument("\"cancelled\" is not a boolean");
   s.cancelled = j.at("cancelled").get<bool>();
   s.scanSeconds = number(j, "scanSeconds");
   s.modelStartupSeconds = number(j, "modelStartupSeconds");

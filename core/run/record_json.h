@@ -10,10 +10,10 @@
 
 #include <nlohmann/json.hpp>
 
-#include "core/run/batch_configuration.h"
-#include "core/run/run_summary.h"
 #include "core/base/jpeg_info.h"
 #include "core/planning/crop_decision.h"
+#include "core/run/batch_configuration.h"
+#include "core/run/run_summary.h"
 #include "core/sharpness/sharpness_records.h"
 
 namespace kestrel {

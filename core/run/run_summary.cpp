@@ -7,11 +7,16 @@ namespace kestrel {
 
 std::string_view rawValue(FileStatus status) {
   switch (status) {
-    case FileStatus::failed: return "error";
-    case FileStatus::filtered: return "filtered";
-    case FileStatus::review: return "review";
-    case FileStatus::unchanged: return "unchanged";
-    case FileStatus::cropped: return "cropped";
+    case FileStatus::failed:
+      return "error";
+    case FileStatus::filtered:
+      return "filtered";
+    case FileStatus::review:
+      return "review";
+    case FileStatus::unchanged:
+      return "unchanged";
+    case FileStatus::cropped:
+      return "cropped";
   }
   return "error";
 }
@@ -26,19 +31,32 @@ FileStatus FileResult::status() const {
 
 std::string_view FileResult::destinationFolder() const {
   switch (status()) {
-    case FileStatus::filtered: return "filtered";
-    case FileStatus::review: return "review";
-    default: return "photos";
+    case FileStatus::filtered:
+      return "filtered";
+    case FileStatus::review:
+      return "review";
+    default:
+      return "photos";
   }
 }
 
 void StatusCounts::add(FileStatus status) {
   switch (status) {
-    case FileStatus::failed: ++failed; break;
-    case FileStatus::filtered: ++filtered; break;
-    case FileStatus::review: ++review; break;
-    case FileStatus::unchanged: ++unchanged; break;
-    case FileStatus::cropped: ++cropped; break;
+    case FileStatus::failed:
+      ++failed;
+      break;
+    case FileStatus::filtered:
+      ++filtered;
+      break;
+    case FileStatus::review:
+      ++review;
+      break;
+    case FileStatus::unchanged:
+      ++unchanged;
+      break;
+    case FileStatus::cropped:
+      ++cropped;
+      break;
   }
 }
 

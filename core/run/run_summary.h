@@ -11,9 +11,9 @@
 #include <string_view>
 #include <vector>
 
-#include "core/run/batch_configuration.h"
 #include "core/base/jpeg_info.h"
 #include "core/planning/crop_decision.h"
+#include "core/run/batch_configuration.h"
 #include "core/sharpness/sharpness_records.h"
 
 namespace kestrel {

@@ -31,9 +31,9 @@ FocusMetrics FocusMetrics::measure(const GrayPatch& patch) {
   };
   for (std::int64_t y = 1; y <= h - 2; ++y) {
     for (std::int64_t x = 1; x <= w - 2; ++x) {
-      smoothed(x, y) = (at(x - 1, y - 1) + 2 * at(x, y - 1) + at(x + 1, y - 1) +
-                        2 * at(x - 1, y) + 4 * at(x, y) + 2 * at(x + 1, y) + at(x - 1, y + 1) +
-                        2 * at(x, y + 1) + at(x + 1, y + 1)) *
+      smoothed(x, y) = (at(x - 1, y - 1) + 2 * at(x, y - 1) + at(x + 1, y - 1) + 2 * at(x - 1, y) +
+                        4 * at(x, y) + 2 * at(x + 1, y) + at(x - 1, y + 1) + 2 * at(x, y + 1) +
+                        at(x + 1, y + 1)) *
                        0.0625;
     }
   }

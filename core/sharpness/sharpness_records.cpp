@@ -5,10 +5,14 @@ namespace kestrel {
 
 std::string_view rawValue(SharpnessVerdict verdict) {
   switch (verdict) {
-    case SharpnessVerdict::sharp: return "sharp";
-    case SharpnessVerdict::soft: return "soft";
-    case SharpnessVerdict::blurred: return "blurred";
-    case SharpnessVerdict::review: return "review";
+    case SharpnessVerdict::sharp:
+      return "sharp";
+    case SharpnessVerdict::soft:
+      return "soft";
+    case SharpnessVerdict::blurred:
+      return "blurred";
+    case SharpnessVerdict::review:
+      return "review";
   }
   return "review";
 }
@@ -22,10 +26,14 @@ std::optional<SharpnessVerdict> sharpnessVerdictFromRaw(std::string_view text) {
 
 std::string_view verdictLabel(SharpnessVerdict verdict) {
   switch (verdict) {
-    case SharpnessVerdict::sharp: return "主体清晰";
-    case SharpnessVerdict::soft: return "主体略软";
-    case SharpnessVerdict::blurred: return "主体明显模糊";
-    case SharpnessVerdict::review: return "需复核";
+    case SharpnessVerdict::sharp:
+      return "主体清晰";
+    case SharpnessVerdict::soft:
+      return "主体略软";
+    case SharpnessVerdict::blurred:
+      return "主体明显模糊";
+    case SharpnessVerdict::review:
+      return "需复核";
   }
   return "需复核";
 }

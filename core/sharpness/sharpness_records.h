@@ -49,8 +49,8 @@ inline constexpr std::string_view unavailable = "unavailable";
 struct SharpnessAssessment {
   SharpnessVerdict verdict = SharpnessVerdict::review;
   std::string regionKind = std::string(RegionKind::unavailable);
-  std::optional<Box> region;  // display space, clipped; absent when nothing was measured
-  FocusMetrics metrics;           // of the measured patch; all zero when none was measured
+  std::optional<Box> region;     // display space, clipped; absent when nothing was measured
+  FocusMetrics metrics;          // of the measured patch; all zero when none was measured
   std::int64_t sampleWidth = 0;  // size of the normalized patch that was measured
   std::int64_t sampleHeight = 0;
   std::string reason;

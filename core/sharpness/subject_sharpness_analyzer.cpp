@@ -41,7 +41,8 @@ std::optional<std::size_t> best(const std::vector<SharpnessAssessment>& list,
   std::optional<std::size_t> chosen;
   for (std::size_t i = 0; i < list.size(); ++i) {
     if (list[i].verdict != verdict) continue;
-    if (!chosen || list[i].metrics.laplacianVariance > list[*chosen].metrics.laplacianVariance) chosen = i;
+    if (!chosen || list[i].metrics.laplacianVariance > list[*chosen].metrics.laplacianVariance)
+      chosen = i;
   }
   return chosen;
 }
@@ -55,8 +56,7 @@ void SubjectSharpnessAnalyzer::warmup(const RGBImage& image) {
   faceFinder_->faces(image, Box{0, 0, 1, 1});
 }
 
-SharpnessAssessment SubjectSharpnessAnalyzer::classify(const FocusMetrics& m,
-                                                       std::string_view kind,
+SharpnessAssessment SubjectSharpnessAnalyzer::classify(const FocusMetrics& m, std::string_view kind,
                                                        const std::optional<Box>& region,
                                                        std::int64_t width, std::int64_t height) {
   SharpnessAssessment a;
@@ -158,13 +158,15 @@ SubjectSharpnessAnalyzer::Region SubjectSharpnessAnalyzer::measuredRegion(
   }
   if (face) {
     const Box& f = *face;
-    return {RegionKind::face,
-            Box{f.x + 0.08 * f.width, f.y + 0.06 * f.height, 0.84 * f.width, 0.88 * f.height}.clipped(),
-            face};
+    return {
+        RegionKind::face,
+        Box{f.x + 0.08 * f.width, f.y + 0.06 * f.height, 0.84 * f.width, 0.88 * f.height}.clipped(),
+        face};
   }
-  return {RegionKind::upperBody,
-          Box{p.x + 0.32 * p.width, p.y + 0.18 * p.height, 0.36 * p.width, 0.22 * p.height}.clipped(),
-          std::nullopt};
+  return {
+      RegionKind::upperBody,
+      Box{p.x + 0.32 * p.width, p.y + 0.18 * p.height, 0.36 * p.width, 0.22 * p.height}.clipped(),
+      std::nullopt};
 }
 
 PixelRect SubjectSharpnessAnalyzer::rawRectangle(const Box& region, int orientation,
@@ -179,8 +181,7 @@ PixelRect SubjectSharpnessAnalyzer::rawRectangle(const Box& region, int orientat
   return PixelRect{x0, y0, w, h};
 }
 
-SharpnessAssessment SubjectSharpnessAnalyzer::assessSubject(const Person& person,
-                                                            const Bytes& data,
+SharpnessAssessment SubjectSharpnessAnalyzer::assessSubject(const Person& person, const Bytes& data,
                                                             const JPEGInfo& info, int orientation,
                                                             const RGBImage& image,
                                                             JPEGEngine& jpeg) {
@@ -191,8 +192,8 @@ SharpnessAssessment SubjectSharpnessAnalyzer::assessSubject(const Person& person
     return SharpnessAssessment::review(std::string(reasons::regionTooSmall));
   }
   const GrayPatch patch = jpeg.grayscaleROI(data, rect).normalized(kPatchShortEdge);
-  SharpnessAssessment a = classify(FocusMetrics::measure(patch), region.kind, region.box,
-                                   patch.width, patch.height);
+  SharpnessAssessment a =
+      classify(FocusMetrics::measure(patch), region.kind, region.box, patch.width, patch.height);
   a.subject = p;
   a.face = region.face;
   return a;

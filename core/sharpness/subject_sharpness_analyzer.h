@@ -16,9 +16,9 @@
 #include <vector>
 
 #include "core/base/bytes.h"
-#include "core/base/jpeg_info.h"
-#include "core/base/image.h"
 #include "core/base/geometry.h"
+#include "core/base/image.h"
+#include "core/base/jpeg_info.h"
 #include "core/sharpness/sharpness_records.h"
 
 namespace kestrel {

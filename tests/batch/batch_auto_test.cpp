@@ -12,8 +12,8 @@
 #include <opencv2/imgproc.hpp>
 
 #include "core/batch/batch_processor.h"
-#include "core/run/record_json.h"
 #include "core/planning/crop_planner.h"
+#include "core/run/record_json.h"
 #include "tests/detection/detection_fixtures.h"
 #include "tests/support/test_support.h"
 
@@ -24,7 +24,8 @@ namespace fs = std::filesystem;
 using testing::readFile;
 using testing::TempDir;
 
-BatchConfiguration autoConfig(const fs::path& input, const fs::path& output, const fs::path& models) {
+BatchConfiguration autoConfig(const fs::path& input, const fs::path& output,
+                              const fs::path& models) {
   BatchConfiguration c(input, output);
   c.model = models / "yolo-fastest-1.1-xl" / "yolo-fastest-1.1-xl.cfg";
   c.faceModel = models / "face-api";
@@ -45,7 +46,8 @@ TEST(AutoModeTest, SummaryRecordsEveryInputOfEachDecision) {
   ASSERT_TRUE(s.firstOutputSeconds);
 
   // Plan again from the file alone, as an independent reader would.
-  const RunSummary reread = nlohmann::json::parse(readFile(s.runDirectory / "summary.json")).get<RunSummary>();
+  const RunSummary reread =
+      nlohmann::json::parse(readFile(s.runDirectory / "summary.json")).get<RunSummary>();
   const CropPlanner planner{config.maximumTrim, config.minimumLongEdge, config.minimumPixelCount,
                             config.confidence};
   int withFace = 0;
@@ -59,9 +61,9 @@ TEST(AutoModeTest, SummaryRecordsEveryInputOfEachDecision) {
     // The measured subject is one of the detected people, bit for bit.
     if (r.sharpness->subject) {
       const auto& people = r.decision->people;
-      EXPECT_TRUE(std::any_of(people.begin(), people.end(),
-                              [&](const Person& p) { return p.box == *r.sharpness->subject; }))
-          << r.relativePath;
+      EXPECT_TRUE(std::any_of(people.begin(), people.end(), [&](const Person& p) {
+        return p.box == *r.sharpness->subject;
+      })) << r.relativePath;
     }
     withFace += r.sharpness->regionKind == "face";
   }
@@ -75,7 +77,7 @@ TEST(AutoModeTest, BlurredCopiesAreNeverJudgedSharp) {
   TempDir dir;
   fs::create_directories(dir / "in");
   const char* names[] = {"0040-IMG_0061.JPG", "0057-IMG_0080.JPG", "0058-IMG_0081.JPG",
-                         "0062-IMG_0087.JPG", "821-IMG_1297.JPG", "prom3.jpg"};
+                         "0062-IMG_0087.JPG", "821-IMG_1297.JPG",  "prom3.jpg"};
   for (const char* name : names) {
     const fs::path source = photos / "race-large" / name;
     fs::copy_file(source, dir / "in" / name);
@@ -88,8 +90,8 @@ TEST(AutoModeTest, BlurredCopiesAreNeverJudgedSharp) {
                             {cv::IMWRITE_JPEG_QUALITY, 92}));
   }
   if (std::getenv("KESTREL_KEEP")) fs::copy(dir / "in", std::getenv("KESTREL_KEEP"));
-  const RunSummary s = BatchProcessor::run(autoConfig(dir / "in", dir / "out", models),
-                                           makeCancellationToken());
+  const RunSummary s =
+      BatchProcessor::run(autoConfig(dir / "in", dir / "out", models), makeCancellationToken());
   std::map<std::string, int> originals, blurred;
   for (const FileResult& r : s.files) {
     ASSERT_TRUE(r.sharpness) << r.relativePath;

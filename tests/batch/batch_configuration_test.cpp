@@ -9,9 +9,9 @@
 #include <functional>
 #include <limits>
 
-#include "core/run/cancellation_token.h"
 #include "core/base/clock.h"
 #include "core/base/crop_error.h"
+#include "core/run/cancellation_token.h"
 #include "tests/support/test_support.h"
 
 namespace kestrel {
@@ -49,7 +49,8 @@ TEST(ProcessingModeTest, RawValuesAreExactAndCaseSensitive) {
   EXPECT_EQ(processingModeFromRaw("fixed"), ProcessingMode::fixed);
   EXPECT_EQ(processingModeFromRaw("Auto"), std::nullopt);
   EXPECT_EQ(processingModeFromRaw(""), std::nullopt);
-  for (ProcessingMode mode : allProcessingModes) EXPECT_EQ(processingModeFromRaw(rawValue(mode)), mode);
+  for (ProcessingMode mode : allProcessingModes)
+    EXPECT_EQ(processingModeFromRaw(rawValue(mode)), mode);
 }
 
 TEST(ComputeChoiceTest, RawValuesAreExactAndCaseSensitive) {
@@ -120,8 +121,7 @@ TEST_F(ConfigurationTest, ParameterRangesIncludeTheirBoundaries) {
   for (const RangeCase& row : cases) {
     BatchConfiguration c = config();
     row.change(c);
-    EXPECT_EQ(validationMessage(c), row.valid ? "" : kInvalidParameters)
-        << row.name;
+    EXPECT_EQ(validationMessage(c), row.valid ? "" : kInvalidParameters) << row.name;
   }
 }
 
@@ -153,9 +153,9 @@ TEST_F(ConfigurationTest, OutputMustBeIndependentOfInput) {
   } cases[] = {
       {dir / "in", dir / "in", false},
       {dir / "in", dir / "in" / "sub", false},
-      {dir / "in", dir / "in" / "new" / "deeper", false},  // not created yet
-      {dir / "in" / "sub", dir / "in", false},             // output is a parent
-      {dir / "in", dir / "link-to-in" / "x", false},        // through a symbolic link
+      {dir / "in", dir / "in" / "new" / "deeper", false},    // not created yet
+      {dir / "in" / "sub", dir / "in", false},               // output is a parent
+      {dir / "in", dir / "link-to-in" / "x", false},         // through a symbolic link
       {dir / "in", dir / "out" / ".." / "in" / "x", false},  // through ".."
       {dir / "link-to-in", dir / "in", false},
       {dir / "b", dir / "b2", true},  // a sibling sharing a name prefix

@@ -45,7 +45,8 @@ PPM decodeWithDjpeg(const fs::path& jpeg) {
   const std::string data = commandOutput("djpeg -nosmooth -pnm " + quotedPath(jpeg));
   PPM ppm;
   int maxValue = 0, consumed = 0;
-  if (std::sscanf(data.c_str(), "P6 %d %d %d%n", &ppm.width, &ppm.height, &maxValue, &consumed) != 3) {
+  if (std::sscanf(data.c_str(), "P6 %d %d %d%n", &ppm.width, &ppm.height, &maxValue, &consumed) !=
+      3) {
     return {};
   }
   ppm.rgb = data.substr(static_cast<std::size_t>(consumed) + 1);
@@ -89,8 +90,10 @@ TEST(RacePhotosTest, FixedModeCropsLosslesslyWithRepairedExif) {
     const auto& crop = file.at("decision").at("crop");
     const int x = crop.at("x"), y = crop.at("y"), w = crop.at("width"), h = crop.at("height");
     const fs::path output = s.runDirectory / "photos" / name;
-    const std::string dims = commandOutput("exiftool -s3 -n -ExifIFD:ExifImageWidth "
-                                           "-ExifIFD:ExifImageHeight " + quotedPath(output));
+    const std::string dims = commandOutput(
+        "exiftool -s3 -n -ExifIFD:ExifImageWidth "
+        "-ExifIFD:ExifImageHeight " +
+        quotedPath(output));
     EXPECT_EQ(dims, std::to_string(w) + "\n" + std::to_string(h) + "\n") << name;
 
     // Pixels: decode both with djpeg and compare the rectangle (two photos
@@ -115,7 +118,8 @@ TEST(RacePhotosTest, TwelveMegapixelPhotoIsFiltered) {
   KESTREL_REQUIRE_TEST_DATA(photos);
   TempDir dir;
   fs::create_directories(dir / "in");
-  fs::copy_file(photos / "variants" / "0057-IMG_0080" / "12mp-4000x3000.jpg", dir / "in" / "12mp.jpg");
+  fs::copy_file(photos / "variants" / "0057-IMG_0080" / "12mp-4000x3000.jpg",
+                dir / "in" / "12mp.jpg");
   BatchConfiguration c(dir / "in", dir / "out");
   c.mode = ProcessingMode::fixed;
   const RunSummary s = BatchProcessor::run(c, makeCancellationToken());

@@ -9,8 +9,8 @@
 #include <cstdlib>
 #include <nlohmann/json.hpp>
 
-#include "core/batch/batch_processor.h"
 #include "core/base/crop_error.h"
+#include "core/batch/batch_processor.h"
 #include "core/jpeg/previews.h"
 #include "core/run/record_json.h"
 #include "tests/support/test_support.h"
@@ -26,7 +26,8 @@ using testing::writeFile;
 constexpr std::uint64_t kPlentyOfSpace = std::uint64_t{1} << 50;
 
 void makeJPEG(const fs::path& path, int width, int height, int seed = 0) {
-  RGBImage image{width, height, std::vector<std::uint8_t>(static_cast<std::size_t>(width * height * 3))};
+  RGBImage image{width, height,
+                 std::vector<std::uint8_t>(static_cast<std::size_t>(width * height * 3))};
   for (int y = 0; y < height; ++y) {
     for (int x = 0; x < width; ++x) {
       std::uint8_t* p = &image.pixels[static_cast<std::size_t>((y * width + x) * 3)];
@@ -144,9 +145,9 @@ TEST_F(BatchRunTest, DiskCheckPassesAtExactlyTheRequiredSpace) {
   // The same under a locale with a decimal comma, as a toolkit's setlocale sets one.
   const fs::path locales = dir / "locales";
   fs::create_directories(locales);
-  if (std::system(("localedef -i de_DE -f UTF-8 " + (locales / "de_DE.UTF-8").string() +
-                   " >/dev/null 2>&1")
-                      .c_str()) == 0) {
+  if (std::system(
+          ("localedef -i de_DE -f UTF-8 " + (locales / "de_DE.UTF-8").string() + " >/dev/null 2>&1")
+              .c_str()) == 0) {
     setenv("LOCPATH", locales.c_str(), 1);
     ASSERT_NE(std::setlocale(LC_NUMERIC, "de_DE.UTF-8"), nullptr);
     EXPECT_EQ(runError(c, freeSpace(required - 1)), message);
@@ -154,9 +155,9 @@ TEST_F(BatchRunTest, DiskCheckPassesAtExactlyTheRequiredSpace) {
     unsetenv("LOCPATH");
   }
   EXPECT_FALSE(fs::exists(dir / "out" / "photos"));
-  EXPECT_EQ(fs::is_directory(dir / "out") ? std::distance(fs::directory_iterator(dir / "out"),
-                                                          fs::directory_iterator())
-                                          : 0,
+  EXPECT_EQ(fs::is_directory(dir / "out")
+                ? std::distance(fs::directory_iterator(dir / "out"), fs::directory_iterator())
+                : 0,
             0);
   EXPECT_EQ(runError(c, freeSpace(required)), "");  // the file then fails on its own
   // A file system that reports no free size counts as full.
@@ -180,7 +181,8 @@ TEST_F(BatchRunTest, CopyModeWritesIdenticalBytesAndMirrorsFolders) {
   EXPECT_EQ(s.files[0].relativePath, "A/B/two.JPG");
   EXPECT_EQ(s.files[1].relativePath, "broken.jpg");
   EXPECT_EQ(s.files[2].relativePath, "one.jpg");
-  for (std::size_t i = 0; i < s.files.size(); ++i) EXPECT_EQ(s.files[i].index, static_cast<std::int64_t>(i));
+  for (std::size_t i = 0; i < s.files.size(); ++i)
+    EXPECT_EQ(s.files[i].index, static_cast<std::int64_t>(i));
 
   const FileResult& ok = s.files[2];
   EXPECT_EQ(ok.status(), FileStatus::unchanged);
@@ -204,7 +206,8 @@ TEST_F(BatchRunTest, CopyModeWritesIdenticalBytesAndMirrorsFolders) {
   for (const char* report : {"report.html", "summary.json", "statistics.json", "files.csv"}) {
     EXPECT_TRUE(fs::exists(s.runDirectory / report)) << report;
   }
-  const RunSummary reread = nlohmann::json::parse(readFile(s.runDirectory / "summary.json")).get<RunSummary>();
+  const RunSummary reread =
+      nlohmann::json::parse(readFile(s.runDirectory / "summary.json")).get<RunSummary>();
   EXPECT_EQ(reread.files, s.files);
   EXPECT_EQ(reread.configuration, c);
 }
@@ -286,7 +289,8 @@ TEST_F(BatchRunTest, AnExistingDestinationIsNeverOverwritten) {
 
 TEST_F(BatchRunTest, EightWorkersGiveTheSameResultsAsOne) {
   for (int i = 0; i < 30; ++i) {
-    makeJPEG(dir / "in" / ("f" + std::to_string(i % 3)) / ("p" + std::to_string(i) + ".jpg"), 48, 32, i);
+    makeJPEG(dir / "in" / ("f" + std::to_string(i % 3)) / ("p" + std::to_string(i) + ".jpg"), 48,
+             32, i);
   }
   writeFile(dir / "in" / "f1" / "bad.jpg", "bad");
   auto withoutTimings = [](RunSummary s) {

@@ -12,8 +12,8 @@
 #include <random>
 
 #include "core/base/crop_error.h"
-#include "core/detection/face_detector.h"
 #include "core/detection/detail/face_network.h"
+#include "core/detection/face_detector.h"
 #include "tests/detection/detection_fixtures.h"
 #include "tests/support/test_support.h"
 

@@ -7,8 +7,8 @@
 #include <sstream>
 
 #include "core/base/crop_error.h"
-#include "core/detection/person_detector.h"
 #include "core/detection/detail/yolo_decode.h"
+#include "core/detection/person_detector.h"
 #include "tests/detection/detection_fixtures.h"
 
 namespace kestrel {

@@ -5,8 +5,8 @@
 
 #include <gtest/gtest.h>
 
-#include "core/jpeg/jpeg_engine.h"
 #include "core/jpeg/detail/mc_jpeg.h"
+#include "core/jpeg/jpeg_engine.h"
 #include "tests/jpeg/jpeg_test_support.h"
 #include "tests/support/test_support.h"
 

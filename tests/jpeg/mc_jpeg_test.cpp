@@ -203,25 +203,24 @@ TEST(McJpegCrop, LargeImagesMatchJpegtranInEveryPosition) {
     const int width = 611, height = 469;
     ByteVector noise(std::size_t(width) * height * c.factors.size());
     for (std::uint8_t& v : noise) v = static_cast<std::uint8_t>(random());
-    ByteVector original =
-        makeJPEG({.width = width,
-                  .height = height,
-                  .factors = c.factors,
-                  .progressive = c.progressive,
-                  .restartRows = c.restartRows},
-                 noise);
+    ByteVector original = makeJPEG({.width = width,
+                                    .height = height,
+                                    .factors = c.factors,
+                                    .progressive = c.progressive,
+                                    .restartRows = c.restartRows},
+                                   noise);
     if (&c == &kLayouts[2]) {  // a segment between the scan and EOI
       const ByteVector comment{0xFF, 0xFE, 0x00, 0x05, 'e', 'n', 'd'};
       original.insert(original.end() - 2, comment.begin(), comment.end());
     }
     writeBytes(dir / "in.jpg", original);
     const int mw = c.mcuWidth, mh = c.mcuHeight;
-    const std::array<int, 4> crops[] = {{0, 0, 101, 77},
-                                        {(width - 1) / mw * mw, (height - 1) / mh * mh,
-                                         width - (width - 1) / mw * mw,
-                                         height - (height - 1) / mh * mh},
-                                        {mw * 3, mh * 5, width - mw * 3, mh},
-                                        {0, 0, width, height}};
+    const std::array<int, 4> crops[] = {
+        {0, 0, 101, 77},
+        {(width - 1) / mw * mw, (height - 1) / mh * mh, width - (width - 1) / mw * mw,
+         height - (height - 1) / mh * mh},
+        {mw * 3, mh * 5, width - mw * 3, mh},
+        {0, 0, width, height}};
     for (const auto& [x, y, w, h] : crops) {
       SCOPED_TRACE(::testing::Message() << w << "x" << h << "+" << x << "+" << y);
       const Result r = crop(context.get(), original, x, y, w, h);

@@ -56,7 +56,8 @@ bool isUnlabelledName(const std::string& name) {
     const char c = rest[i];
     if (i == 8 || i == 15) {
       if (c != '-') return false;
-    } else if (i < 15 ? !(c >= '0' && c <= '9') : !((c >= '0' && c <= '9') || (c >= 'A' && c <= 'F'))) {
+    } else if (i < 15 ? !(c >= '0' && c <= '9')
+                      : !((c >= '0' && c <= '9') || (c >= 'A' && c <= 'F'))) {
       return false;
     }
   }
@@ -68,9 +69,10 @@ TEST(CleanLabelTest, ReplacesSeparatorsAndTrimsTheEnds) {
       {"a/b:c\\d", "a-b-c-d"},
       {"  ..Spring Run.. ", "Spring Run"},
       {"///", ""},
-      {"城市\t半程", "城市-半程"},          // a control character becomes "-"
-      {"a\u200Bb", "a-b"},                  // so does a format character (Cf)
-      {"\u3000大湾区 女子.马拉松-\u2029", "大湾区 女子.马拉松"},  // ideographic space, paragraph separator
+      {"城市\t半程", "城市-半程"},  // a control character becomes "-"
+      {"a\u200Bb", "a-b"},          // so does a format character (Cf)
+      {"\u3000大湾区 女子.马拉松-\u2029",
+       "大湾区 女子.马拉松"},  // ideographic space, paragraph separator
       {"-a--b-", "a--b"},
       {"\n\r\u0085x\u00A0", "x"},
       {"", ""},
@@ -91,9 +93,9 @@ TEST(BatchDirectoryValidateTest, NamesAndDates) {
     std::string message;
   } cases[] = {
       {std::nullopt, std::nullopt, ""},
-      {"   ", "garbage", ""},          // a blank label is the unlabelled scheme
+      {"   ", "garbage", ""},  // a blank label is the unlabelled scheme
       {"///", "20260405", nameMessage},
-      {chinese53, "20260405", ""},    // 159 bytes
+      {chinese53, "20260405", ""},           // 159 bytes
       {chinese54, "20260405", nameMessage},  // 162 bytes
       {std::string(160, 'a'), "20260405", ""},
       {std::string(161, 'a'), "20260405", nameMessage},
@@ -190,7 +192,8 @@ TEST(BatchDirectoryReserveTest, BrokenRegistryStopsWithoutTouchingAnything) {
     std::function<void(const fs::path&)> prepare;
     std::string message;
   } cases[] = {
-      {"malformed JSON", [](auto& root) { writeFile(root / ".sunying-batches.json", "{\"cards\":"); },
+      {"malformed JSON",
+       [](auto& root) { writeFile(root / ".sunying-batches.json", "{\"cards\":"); },
        "无法读取批次编号索引；请保留该文件并检查输出位置。"},
       {"wrong types",
        [](auto& root) { writeFile(root / ".sunying-batches.json", R"({"cards":[],"schema":1})"); },

@@ -4,9 +4,9 @@
 
 #include <nlohmann/json.hpp>
 
-#include "core/run/record_json.h"
 #include "core/base/text.h"
 #include "core/output/report_writer.h"
+#include "core/run/record_json.h"
 #include "tests/output/synthetic_run.h"
 #include "tests/support/test_support.h"
 
@@ -49,8 +49,9 @@ TEST(DataReportsTest, NamesThatAreNotUTF8ReadAlikeInEveryReport) {
   run.runDirectory = dir.path();
   run.files[3].relativePath = "a/\xE9\x9A\xFF.jpg";
   const std::string shown = "a/\uFFFD\uFFFD\uFFFD.jpg";
-  EXPECT_EQ(nlohmann::json::parse(ReportWriter::summaryJSON(run)).at("files").at(3).at("relativePath"),
-            shown);
+  EXPECT_EQ(
+      nlohmann::json::parse(ReportWriter::summaryJSON(run)).at("files").at(3).at("relativePath"),
+      shown);
   EXPECT_NE(ReportWriter::filesCSV(run).find("\"" + shown + "\""), std::string::npos);
   ReportWriter::writePreviewsAndHTML(run);
   EXPECT_NE(testing::readFile(dir / "report.html").find("<h3>" + shown + "</h3>"),
@@ -66,7 +67,8 @@ TEST(DataReportsTest, EmptyRunAndNonFiniteValues) {
   const auto statistics = nlohmann::json::parse(ReportWriter::statisticsJSON(run));
   EXPECT_EQ(statistics.at("images_per_second"), 0.0);
   EXPECT_EQ(statistics.size(), 17u);
-  EXPECT_EQ(nlohmann::json::parse(ReportWriter::summaryJSON(run)).at("files"), nlohmann::json::array());
+  EXPECT_EQ(nlohmann::json::parse(ReportWriter::summaryJSON(run)).at("files"),
+            nlohmann::json::array());
   // A rate with no measurable time divides by a microsecond.
   run.processed = 3;
   EXPECT_EQ(nlohmann::json::parse(ReportWriter::statisticsJSON(run)).at("images_per_second"), 3e6);

@@ -105,7 +105,8 @@ TEST_F(ReportPageTest, BenchmarkModesWarnAndZeroPreviewsShowNoCards) {
   const std::string html = render(s);
   EXPECT_NE(html.find("这是 copy 基准模式，未运行 AI；不代表自动构图效果。 原片未修改。"),
             std::string::npos);
-  EXPECT_NE(html.find("引擎基准未检查主体清晰度，copy 模式也不执行交付像素筛选。"), std::string::npos);
+  EXPECT_NE(html.find("引擎基准未检查主体清晰度，copy 模式也不执行交付像素筛选。"),
+            std::string::npos);
   EXPECT_NE(html.find("最多展示 0 张"), std::string::npos);
   EXPECT_EQ(html.find("<article"), std::string::npos);
   EXPECT_EQ(html.find("任务已取消"), std::string::npos);

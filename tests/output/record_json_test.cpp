@@ -57,7 +57,8 @@ TEST(RecordJSONTest, DecisionWithoutCropOmitsItsOptionalKeys) {
 }
 
 TEST(RecordJSONTest, AssessmentWithoutSubjectOmitsItsOptionalKeys) {
-  const SharpnessAssessment review = SharpnessAssessment::review("没有可靠主体，清晰度需要人工复核");
+  const SharpnessAssessment review =
+      SharpnessAssessment::review("没有可靠主体，清晰度需要人工复核");
   const json j = review;
   for (const char* key : {"region", "subject", "face", "unsuitableForComposition"}) {
     EXPECT_FALSE(j.contains(key)) << key;
@@ -84,8 +85,8 @@ TEST(RecordJSONTest, DoublesUseTheShortestRoundTripForm) {
 
 TEST(RecordJSONTest, DecodingRefusesMissingKeysWrongTypesAndUnknownEnums) {
   const char* bad[] = {
-      R"({"people":[]})",                                            // decision without reason
-      R"({"reason":"x"})",                                           // decision without people
+      R"({"people":[]})",                                              // decision without reason
+      R"({"reason":"x"})",                                             // decision without people
       R"({"reason":"x","people":[],"crop":{"x":1,"y":2,"width":3}})",  // incomplete rect
       R"({"reason":"x","people":[],"crop":{"x":1.5,"y":2,"width":3,"height":4}})",
       R"({"reason":"x","people":[{"box":{"x":0,"y":0,"width":1,"height":1}}]})",

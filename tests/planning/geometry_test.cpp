@@ -1,11 +1,12 @@
 // SPDX-License-Identifier: MIT
 // Box arithmetic and the raw/display orientation mappings.
 #include "core/base/geometry.h"
-#include "core/planning/crop_decision.h"
 
 #include <gtest/gtest.h>
 
 #include <random>
+
+#include "core/planning/crop_decision.h"
 
 namespace kestrel {
 namespace {
@@ -39,8 +40,7 @@ TEST(BoxTest, UnionPaddedAndDerivedValues) {
   EXPECT_DOUBLE_EQ(b.maxX(), 0.6);
   EXPECT_DOUBLE_EQ(b.centerY(), 0.5);
   EXPECT_DOUBLE_EQ(b.area(), 0.08);
-  expectBoxNear(PixelRect{384, 64, 5220, 3480}.normalized(6000, 4000),
-                {0.064, 0.016, 0.87, 0.87});
+  expectBoxNear(PixelRect{384, 64, 5220, 3480}.normalized(6000, 4000), {0.064, 0.016, 0.87, 0.87});
 }
 
 TEST(EXIFOrientationTest, MapsTheStoredTopLeftCornerWhereTheViewerShowsIt) {
@@ -50,10 +50,10 @@ TEST(EXIFOrientationTest, MapsTheStoredTopLeftCornerWhereTheViewerShowsIt) {
     int orientation;
     Box display;
   } cases[] = {
-      {1, {0, 0, 0.2, 0.1}},   {2, {0.8, 0, 0.2, 0.1}},   {3, {0.8, 0.9, 0.2, 0.1}},
-      {4, {0, 0.9, 0.2, 0.1}}, {5, {0, 0, 0.1, 0.2}},     {6, {0.9, 0, 0.1, 0.2}},
+      {1, {0, 0, 0.2, 0.1}},     {2, {0.8, 0, 0.2, 0.1}}, {3, {0.8, 0.9, 0.2, 0.1}},
+      {4, {0, 0.9, 0.2, 0.1}},   {5, {0, 0, 0.1, 0.2}},   {6, {0.9, 0, 0.1, 0.2}},
       {7, {0.9, 0.8, 0.1, 0.2}}, {8, {0, 0.8, 0.1, 0.2}}, {0, {0, 0, 0.2, 0.1}},
-      {9, {0, 0, 0.2, 0.1}},   {-3, {0, 0, 0.2, 0.1}},
+      {9, {0, 0, 0.2, 0.1}},     {-3, {0, 0, 0.2, 0.1}},
   };
   for (const auto& row : cases) {
     expectBoxNear(EXIFOrientation::rawToDisplay(raw, row.orientation), row.display);

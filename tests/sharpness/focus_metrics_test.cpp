@@ -23,15 +23,18 @@ TEST(FocusMetricsTest, UnusablePatchesMeasureZero) {
   const FocusMetrics zero{};
   EXPECT_EQ(FocusMetrics::measure(makePatch(7, 100, [](auto x, auto) { return x * 30; })), zero);
   EXPECT_EQ(FocusMetrics::measure(makePatch(100, 7, [](auto x, auto) { return x; })), zero);
-  EXPECT_EQ(FocusMetrics::measure(GrayPatch{10, 10, Bytes(std::vector<std::uint8_t>(99, 7))}), zero);
+  EXPECT_EQ(FocusMetrics::measure(GrayPatch{10, 10, Bytes(std::vector<std::uint8_t>(99, 7))}),
+            zero);
   EXPECT_EQ(FocusMetrics::measure(makePatch(40, 30, [](auto, auto) { return 128; })), zero);
   // The 1-2-1 smoothing removes a one-pixel checkerboard completely.
-  EXPECT_EQ(FocusMetrics::measure(makePatch(32, 32, [](auto x, auto y) { return (x + y) % 2 ? 255 : 0; })),
+  EXPECT_EQ(FocusMetrics::measure(
+                makePatch(32, 32, [](auto x, auto y) { return (x + y) % 2 ? 255 : 0; })),
             zero);
 }
 
 TEST(FocusMetricsTest, StepEdge) {
-  const FocusMetrics m = FocusMetrics::measure(makePatch(8, 8, [](auto x, auto) { return x < 4 ? 0 : 100; }));
+  const FocusMetrics m =
+      FocusMetrics::measure(makePatch(8, 8, [](auto x, auto) { return x < 4 ? 0 : 100; }));
   EXPECT_DOUBLE_EQ(m.laplacianVariance, 625);
   EXPECT_DOUBLE_EQ(m.gradientEnergy, 781.25);
   EXPECT_DOUBLE_EQ(m.highFrequencyRatio, 0.8);
@@ -39,7 +42,8 @@ TEST(FocusMetricsTest, StepEdge) {
 }
 
 TEST(FocusMetricsTest, ThinLine) {
-  const FocusMetrics m = FocusMetrics::measure(makePatch(8, 8, [](auto x, auto) { return x == 4 ? 255 : 0; }));
+  const FocusMetrics m =
+      FocusMetrics::measure(makePatch(8, 8, [](auto x, auto) { return x == 4 ? 255 : 0; }));
   EXPECT_NEAR(m.laplacianVariance, 4826.07, 0.01);
   EXPECT_NEAR(m.gradientEnergy, 2286.04, 0.01);
   EXPECT_NEAR(m.highFrequencyRatio, 2.1111, 1e-4);
@@ -54,8 +58,8 @@ TEST(GrayPatchTest, NormalizedShrinksToTheShortEdgeAndNeverEnlarges) {
       {161, 161, 160, 160}, {1, 1000, 1, 1000}, {2000, 320, 1000, 160},
   };
   for (const auto& row : cases) {
-    const GrayPatch out = makePatch(row.w, row.h, [](auto x, auto y) { return (x * 7 + y) % 256; })
-                              .normalized(160);
+    const GrayPatch out =
+        makePatch(row.w, row.h, [](auto x, auto y) { return (x * 7 + y) % 256; }).normalized(160);
     EXPECT_EQ(out.width, row.expectedW) << row.w << "×" << row.h;
     EXPECT_EQ(out.height, row.expectedH) << row.w << "×" << row.h;
     EXPECT_EQ(out.pixels.size(), static_cast<std::size_t>(out.width * out.height));
@@ -75,7 +79,8 @@ TEST(GrayPatchTest, NormalizedAveragesAreas) {
   EXPECT_EQ(third.pixels.data()[0], 30);
   EXPECT_EQ(third.pixels.data()[306], 90);
   // Top row first: a bright top half stays on top.
-  const GrayPatch rows = makePatch(320, 320, [](auto, auto y) { return y < 160 ? 200 : 10; }).normalized(160);
+  const GrayPatch rows =
+      makePatch(320, 320, [](auto, auto y) { return y < 160 ? 200 : 10; }).normalized(160);
   EXPECT_EQ(rows.pixels.data()[0], 200);
   EXPECT_EQ(rows.pixels.data()[159 * 160], 10);
 }

@@ -51,21 +51,47 @@ TEST(ClassifyTest, FirstMatchingRowWins) {
     std::string_view reason;
   } cases[] = {
       {{12, 40, 0.3, 30}, "face", 160, 200, SharpnessVerdict::sharp, "主体局部细节通过清晰度检查"},
-      {{12, 40, 0.3, 30}, "upperBody", 160, 200, SharpnessVerdict::soft,
+      {{12, 40, 0.3, 30},
+       "upperBody",
+       160,
+       200,
+       SharpnessVerdict::soft,
        "未定位到可靠人脸，按上半身细节保守处理"},
-      {{2.5, 10, 0.25, 20}, "face", 160, 160, SharpnessVerdict::blurred,
+      {{2.5, 10, 0.25, 20},
+       "face",
+       160,
+       160,
+       SharpnessVerdict::blurred,
        "主体细节的高频与边缘响应均偏低，疑似明显失焦或运动模糊"},
-      {{2.5, 20, 0.125, 20}, "face", 160, 160, SharpnessVerdict::soft, "主体细节略软，限制裁剪幅度"},
+      {{2.5, 20, 0.125, 20},
+       "face",
+       160,
+       160,
+       SharpnessVerdict::soft,
+       "主体细节略软，限制裁剪幅度"},
       {{9, 40, 0.16, 30}, "face", 80, 80, SharpnessVerdict::sharp, "主体局部细节通过清晰度检查"},
-      {{12, 40, 0.3, 5.9}, "face", 160, 160, SharpnessVerdict::review,
+      {{12, 40, 0.3, 5.9},
+       "face",
+       160,
+       160,
+       SharpnessVerdict::review,
        "主体纹理或对比度不足，不以低分直接判定失焦"},
-      {{12, 0.9, 0.3, 30}, "face", 160, 160, SharpnessVerdict::review,
+      {{12, 0.9, 0.3, 30},
+       "face",
+       160,
+       160,
+       SharpnessVerdict::review,
        "主体纹理或对比度不足，不以低分直接判定失焦"},
-      {{12, 40, 0.3, 30}, "face", 79, 160, SharpnessVerdict::review,
+      {{12, 40, 0.3, 30},
+       "face",
+       79,
+       160,
+       SharpnessVerdict::review,
        "主体纹理或对比度不足，不以低分直接判定失焦"},
   };
   for (const auto& row : cases) {
-    const SharpnessAssessment a = Analyzer::classify(row.m, row.kind, Box{0.1, 0.2, 0.1, 0.1}, row.w, row.h);
+    const SharpnessAssessment a =
+        Analyzer::classify(row.m, row.kind, Box{0.1, 0.2, 0.1, 0.1}, row.w, row.h);
     EXPECT_EQ(a.verdict, row.verdict) << row.reason;
     EXPECT_EQ(a.reason, row.reason);
     EXPECT_EQ(a.sampleWidth, row.w);
@@ -86,7 +112,8 @@ TEST(RunnerRulesTest, ASharpLargestRunnerIsReturnedUnchanged) {
   const Box big{0.1, 0.1, 0.3, 0.8}, other{0.5, 0.1, 0.3, 0.8};
   FakeRunners fake{{{big, measured(big, SharpnessVerdict::sharp, 12)},
                     {other, measured(other, SharpnessVerdict::sharp, 50)}}};
-  const SharpnessAssessment a = runRules({{other, 0.9}, {big, 0.9}}, fake);  // equal areas: input order
+  const SharpnessAssessment a =
+      runRules({{other, 0.9}, {big, 0.9}}, fake);  // equal areas: input order
   EXPECT_EQ(a, measured(other, SharpnessVerdict::sharp, 50));
   EXPECT_EQ(fake.asked.size(), 1u);
 }

@@ -23,7 +23,8 @@ TempDir::~TempDir() {
   // Tests may leave read-only folders behind; make them writable first.
   for (auto it = fs::recursive_directory_iterator(path_, ec); !ec && it != fs::end(it);
        it.increment(ec)) {
-    if (!it->is_symlink()) fs::permissions(it->path(), fs::perms::owner_all, fs::perm_options::add, ec);
+    if (!it->is_symlink())
+      fs::permissions(it->path(), fs::perms::owner_all, fs::perm_options::add, ec);
   }
   fs::remove_all(path_, ec);
 }

@@ -36,12 +36,12 @@ void writeFile(const std::filesystem::path& path, std::string_view content);
 
 // Skips the current test with a clear message when the shared photographs
 // are not available; otherwise binds `var` to their folder.
-#define KESTREL_REQUIRE_TEST_DATA(var)                                              \
-  const auto var##_opt = ::kestrel::testing::testDataDir();                         \
+#define KESTREL_REQUIRE_TEST_DATA(var)                                                        \
+  const auto var##_opt = ::kestrel::testing::testDataDir();                                   \
   if (!var##_opt) GTEST_SKIP() << "KESTREL_TEST_DATA is not set to the shared photos folder"; \
   const std::filesystem::path var = *var##_opt
 
-#define KESTREL_REQUIRE_TEST_MODELS(var)                                             \
-  const auto var##_opt = ::kestrel::testing::testModelsDir();                        \
+#define KESTREL_REQUIRE_TEST_MODELS(var)                                                        \
+  const auto var##_opt = ::kestrel::testing::testModelsDir();                                   \
   if (!var##_opt) GTEST_SKIP() << "KESTREL_TEST_MODELS is not set to the shared models folder"; \
   const std::filesystem::path var = *var##_opt

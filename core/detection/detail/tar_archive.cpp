@@ -37,7 +37,8 @@ std::vector<Entry> readEntries(std::string_view data) {
   while ((status = archive_read_next_header(a, &header)) == ARCHIVE_OK) {
     if (archive_entry_filetype(header) != AE_IFREG) continue;
     Entry entry{archive_entry_pathname(header) ? archive_entry_pathname(header) : "", {}};
-    entry.data.resize(static_cast<std::size_t>(std::max<la_int64_t>(archive_entry_size(header), 0)));
+    entry.data.resize(
+        static_cast<std::size_t>(std::max<la_int64_t>(archive_entry_size(header), 0)));
     if (archive_read_data(a, entry.data.data(), entry.data.size()) !=
         static_cast<la_ssize_t>(entry.data.size())) {
       damaged(a);

@@ -137,8 +137,7 @@ void CoefficientStream::skipInput(j_decompress_ptr in, long count) {
 // The decompressor asks for one array per component, in component order,
 // before it decodes anything.
 jvirt_barray_ptr CoefficientStream::requestArray(j_common_ptr info, int, boolean,
-                                                 JDIMENSION blocksPerRow, JDIMENSION,
-                                                 JDIMENSION) {
+                                                 JDIMENSION blocksPerRow, JDIMENSION, JDIMENSION) {
   auto& stream = *static_cast<CoefficientStream*>(info->client_data);
   jpeg_decompress_struct* in = stream.in_;
   const int ci = stream.arrayCount_;
@@ -165,8 +164,7 @@ jvirt_barray_ptr CoefficientStream::requestArray(j_common_ptr info, int, boolean
 }
 
 JBLOCKARRAY CoefficientStream::accessArray(j_common_ptr info, jvirt_barray_ptr handle,
-                                           JDIMENSION startRow, JDIMENSION rows,
-                                           boolean writable) {
+                                           JDIMENSION startRow, JDIMENSION rows, boolean writable) {
   auto& stream = *static_cast<CoefficientStream*>(info->client_data);
   for (int ci = 0; ci < stream.arrayCount_; ++ci) {
     if (stream.handles_[ci] != handle) continue;
@@ -181,8 +179,7 @@ JBLOCKARRAY CoefficientStream::accessArray(j_common_ptr info, jvirt_barray_ptr h
 // The decoder writes one iMCU row of a component at a time.
 JBLOCKARRAY CoefficientStream::decoderRows(Array& array, JDIMENSION startRow, JDIMENSION rows) {
   const JDIMENSION row = startRow / array.rowsPerIMCU;
-  if ((startRow + rows - 1) / array.rowsPerIMCU != row)
-    ERREXIT(in_, JERR_BAD_VIRTUAL_ACCESS);
+  if ((startRow + rows - 1) / array.rowsPerIMCU != row) ERREXIT(in_, JERR_BAD_VIRTUAL_ACCESS);
   JBLOCKROW base = nullptr;
   if (row >= firstRow_ && row < endRow_) {
     Slot* slot = slotHolding(row);

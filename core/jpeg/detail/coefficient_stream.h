@@ -69,9 +69,9 @@ class CoefficientStream {
   // in the slot (or the scratch buffer) that holds their iMCU row.
   struct Array {
     JDIMENSION blocksPerRow = 0;
-    JDIMENSION rowsPerIMCU = 0;    // block rows in one iMCU row
-    std::size_t offset = 0;        // of this component's rows in a slot, in blocks
-    JDIMENSION zeroFirst = 0;      // block columns the compressor reads
+    JDIMENSION rowsPerIMCU = 0;  // block rows in one iMCU row
+    std::size_t offset = 0;      // of this component's rows in a slot, in blocks
+    JDIMENSION zeroFirst = 0;    // block columns the compressor reads
     JDIMENSION zeroEnd = 0;
     JBLOCKROW decoderView[2 * MAX_SAMP_FACTOR] = {};
     JBLOCKROW readerView[2 * MAX_SAMP_FACTOR] = {};
@@ -107,10 +107,10 @@ class CoefficientStream {
   decltype(jpeg_memory_mgr::request_virt_barray) requestOriginal_ = nullptr;
   decltype(jpeg_memory_mgr::access_virt_barray) accessOriginal_ = nullptr;
 
-  bool streaming_ = false;    // the source may suspend the decoder
-  bool decoded_ = false;      // the decoder reached the end of the image
-  JDIMENSION target_ = 0;     // suspend once this iMCU row is complete
-  JDIMENSION firstRow_ = 0;   // the crop's iMCU rows
+  bool streaming_ = false;   // the source may suspend the decoder
+  bool decoded_ = false;     // the decoder reached the end of the image
+  JDIMENSION target_ = 0;    // suspend once this iMCU row is complete
+  JDIMENSION firstRow_ = 0;  // the crop's iMCU rows
   JDIMENSION endRow_ = 0;
   JDIMENSION readerRow_ = 0;  // the compressor no longer needs earlier rows
   JDIMENSION cropX_ = 0;

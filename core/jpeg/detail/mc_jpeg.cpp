@@ -300,8 +300,8 @@ int mc_jpeg_crop(mc_jpeg_context* context, const std::uint8_t* jpeg, std::size_t
   const int result = cropOnce(context, jpeg, jpegSize, x, y, width, height, true, output,
                               outputSize, message, messageSize);
   if (result <= 0) return result;
-  return cropOnce(context, jpeg, jpegSize, x, y, width, height, false, output, outputSize,
-                  message, messageSize);
+  return cropOnce(context, jpeg, jpegSize, x, y, width, height, false, output, outputSize, message,
+                  messageSize);
 }
 
 int mc_jpeg_gray_roi(mc_jpeg_context* context, const std::uint8_t* jpeg, std::size_t jpegSize,
