@@ -40,8 +40,8 @@ packages=(
   # tests and benchmarks
   libgtest-dev libgmock-dev libbenchmark-dev
   libimage-exiftool-perl libjpeg-turbo-progs time
-  # fuzzing and sanitizers (clang's libFuzzer runtime)
-  clang libclang-rt-14-dev
+  # fuzzing and sanitizers (clang's libFuzzer runtime), formatting
+  clang libclang-rt-14-dev clang-format-14 python3
   # GUI checks
   xvfb
 )
