@@ -6,7 +6,7 @@
 set -euo pipefail
 cd "$(dirname "${BASH_SOURCE[0]}")/.."
 formatter=$(command -v clang-format-14 || command -v clang-format)
-mapfile -t files < <(find core app cli tests bench -name '*.cpp' -o -name '*.h' 2>/dev/null | sort)
+mapfile -t files < <(find core app cli tests bench fuzz -name '*.cpp' -o -name '*.h' 2>/dev/null | sort)
 if [ "${1:-}" = --fix ]; then
   "$formatter" -i "${files[@]}"
 else

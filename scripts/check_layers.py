@@ -26,7 +26,7 @@ SOURCES = ('.h', '.cpp', '.hpp', '.cc')
 # Where each heavy dependency may be included (path prefixes).
 CONFINED = [
     (re.compile(r'^opencv2/'), ('core/detection/', 'tests/', 'bench/'), 'OpenCV'),
-    (re.compile(r'^(jpeglib|jerror|turbojpeg)\.h$'), ('core/jpeg/', 'tests/jpeg/', 'bench/'), 'libjpeg'),
+    (re.compile(r'^(jpeglib|jerror|turbojpeg)\.h$'), ('core/jpeg/', 'tests/jpeg/', 'bench/', 'fuzz/'), 'libjpeg'),
     (re.compile(r'^Q[A-Za-z]+$|^Qt[A-Za-z]+/'), ('app/', 'tests/app/'), 'Qt'),
     (re.compile(r'^tesseract/'), ('core/bibs/', 'tests/bibs/', 'bench/'), 'Tesseract'),
 ]
@@ -103,7 +103,7 @@ def main(argv):
 
     for path in sorted(repo.rglob('*')):
         rel = path.relative_to(repo).as_posix()
-        if path.suffix not in SOURCES or rel.split('/')[0] not in ('core', 'app', 'cli', 'tests', 'bench'):
+        if path.suffix not in SOURCES or rel.split('/')[0] not in ('core', 'app', 'cli', 'tests', 'bench', 'fuzz'):
             continue
         parts = rel.split('/')
         owner = parts[1] if parts[0] in ('core', 'tests') and len(parts) > 2 else None
@@ -115,7 +115,7 @@ def main(argv):
                 continue
             target = header.split('/')[1]
             if '/detail/' in header and not (owner == target and parts[0] in ('core', 'tests')) \
-                    and parts[0] != 'bench':
+                    and parts[0] not in ('bench', 'fuzz'):
                 problems.append(f'{rel}: includes {header}, private to core/{target}')
             if parts[0] != 'core' or target == owner:
                 continue

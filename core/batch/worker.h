@@ -25,7 +25,7 @@ struct FaceModel;
 class Worker {
  public:
   Worker();
-  ~Worker();
+  virtual ~Worker();
   Worker(const Worker&) = delete;
   Worker& operator=(const Worker&) = delete;
 
@@ -36,9 +36,11 @@ class Worker {
   // With a detector: makes the analysis thumbnail, detects the people and
   // assesses the subject's sharpness, timing each stage into
   // `result.timings` and storing the assessment in `result.sharpness`.
-  // Returns the people found; without a detector, nobody.
-  std::vector<Person> analyze(const ImageSource& source, const JPEGInfo& info, int orientation,
-                              const BatchConfiguration& config, FileResult& result);
+  // Returns the people found; without a detector, nobody. Virtual so that
+  // tests can stand in for the models.
+  virtual std::vector<Person> analyze(const ImageSource& source, const JPEGInfo& info,
+                                      int orientation, const BatchConfiguration& config,
+                                      FileResult& result);
 };
 
 // What the workers of one run share. In automatic mode it locates and loads

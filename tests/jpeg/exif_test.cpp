@@ -45,15 +45,10 @@ TEST(RepairExif, WritesTheDimensionFieldsAndDetachesIFD1) {
   };
   const Case cases[] = {
       {true, kLong, 1, 5280, 5280, 3520},
-      {false, kLong, 1, 5280, 5280, 3520},
-      {true, kShort, 1, 5280, 5280, 3520},
       {false, kShort, 1, 5280, 5280, 3520},
-      // A SHORT cannot hold 65 536: kept, still counted.
       {true, kShort, 1, 65535, 65535, 3520},
-      {true, kShort, 1, 65536, 6000, 3520},
-      {false, kShort, 1, 70000, 6000, 3520},
-      {true, kLong, 1, 70000, 70000, 3520},
-      {true, kLong, 2, 5280, 6000, 4000},  // not a single value: counted, not written
+      {false, kShort, 1, 65536, 6000, 3520},  // a SHORT cannot hold 65 536: kept, still counted
+      {true, kLong, 2, 5280, 6000, 4000},     // not a single value: counted, not written
   };
   for (const Case& c : cases) {
     const auto exif = [&](std::uint32_t width, std::uint32_t height, bool linkIFD1) {
@@ -103,12 +98,9 @@ TEST(RepairExif, WalkRules) {
                  {0xE1, makeExif({.littleEndian = false, .exifIFD = {{0xA003, kShort, 1, 1}}})}},
                 app1),
        2},
-      {"no Exif segment", jpegWith({}), 0},
-      {"II with magic 43", exifWith(true, 6 + 2, {43}), 0},
       {"MM with magic 43", exifWith(false, 6 + 3, {43}), 0},
       {"byte order XI", exifWith(true, 6, {'X'}), 0},
       {"XMP APP1", jpegWith({{0xE1, ByteVector{'h', 't', 't', 'p', ':', '/', '/'}}}), 0},
-      {"PNG", kPNGStart, 0},
       {"SOI and a lone FF", ByteVector{0xFF, 0xD8, 0xFF}, 0},
       // Nothing is touched, not even IFD1's link.
       {"IFD0 one entry longer than the TIFF holds", exifWith(true, 6 + 8, {9}), 0},
@@ -127,13 +119,10 @@ TEST(RepairExif, WalkRules) {
 
 TEST(ExifOrientation, ReadsOneShortOfIFD0) {
   const std::pair<TiffOptions, std::optional<int>> cases[] = {
-      {{true, {{0x0112, kShort, 1, 6}}}, 6},
       {{false, {{0x0100, kLong, 1, 9}, {0x0112, kShort, 1, 8}}}, 8},
-      {{true, {{0x0112, kShort, 1, 0}}}, 0},  // not range-checked
-      {{true, {{0x0112, kShort, 1, 42}}}, 42},
+      {{true, {{0x0112, kShort, 1, 42}}}, 42},          // not range-checked
       {{true, {{0x0112, kLong, 1, 6}}}, std::nullopt},  // not a SHORT
       {{true, {{0x0112, kShort, 2, 6}}}, std::nullopt},
-      {{true, {{0x0100, kLong, 1, 6}}}, std::nullopt},
   };
   for (const auto& [tiff, expected] : cases) {
     EXPECT_EQ(exif::orientation(jpegWith({{0xE1, makeExif(tiff)}})), expected);

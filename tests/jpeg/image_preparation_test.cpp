@@ -48,19 +48,16 @@ TEST(ImagePreparationThumbnail, KeepsAspectWithExactLongEdgeAndNeverEnlarges) {
     int expectWidth, expectHeight;
   };
   const Case cases[] = {
-      {600, 400, 102, 102, 68},                               // DCT 1/4 then averaging
-      {400, 600, 102, 68, 102},   {600, 400, 150, 150, 100},  // exactly 1/4: no averaging
-      {600, 401, 300, 300, 201},                              // 200.5 rounds up
-      {300, 200, 1024, 300, 200}, {333, 333, 100, 100, 100},
-      {1000, 4, 100, 100, 1},  // the shorter side never drops below 1
-      {4, 1000, 100, 1, 100},     {600, 400, 599, 599, 399},
+      {400, 600, 102, 68, 102},    // DCT 1/4 then averaging
+      {600, 401, 300, 300, 201},   // 200.5 rounds up
+      {300, 200, 1024, 300, 200},  // never enlarged
+      {1000, 4, 100, 100, 1},      // the shorter side stays ≥ 1
   };
   for (const Case& c : cases) {
     const RGBImage image = ImagePreparation::thumbnail(
         sourceOf(makeJPEG({.width = c.width, .height = c.height})), c.longEdge);
-    EXPECT_EQ(image.width, c.expectWidth) << c.width << "x" << c.height << " → " << c.longEdge;
-    EXPECT_EQ(image.height, c.expectHeight) << c.width << "x" << c.height << " → " << c.longEdge;
-    EXPECT_TRUE(image.valid());
+    EXPECT_EQ(std::pair(image.width, image.height), std::pair(c.expectWidth, c.expectHeight))
+        << c.width << "x" << c.height << " → " << c.longEdge;
   }
   EXPECT_EQ(errorOf([&] { ImagePreparation::thumbnail(sourceOf(makeJPEG({})), 0); }),
             "无法生成分析小图");
@@ -102,8 +99,7 @@ TEST(ImagePreparationThumbnail, IsTheAreaAverageOfTheDecodedPicture) {
     std::int64_t longEdge;
     int denominator;
   };
-  for (const Case c :
-       {Case{70, 8}, Case{100, 4}, Case{160, 4}, Case{213, 2}, Case{320, 2}, Case{500, 1}}) {
+  for (const Case c : {Case{70, 8}, Case{160, 4}, Case{213, 2}, Case{500, 1}}) {
     const RGBImage thumb = ImagePreparation::thumbnail(sourceOf(jpeg), c.longEdge);
     EXPECT_LE(areaAverageError(decode(jpeg, DecodeAs::rgb, c.denominator), thumb), 0.5 + 1e-9)
         << "long edge " << c.longEdge;  // rounding only
@@ -234,15 +230,14 @@ TEST(Preview, FailuresCarryTheirMessages) {
 TEST(Preview, WriteFailureLeavesNoFile) {
   const testing::TempDir dir;
   RGBImage image{400, 300, std::vector<std::uint8_t>(400 * 300 * 3)};
-  for (std::size_t i = 0; i < image.pixels.size(); ++i)
-    image.pixels[i] = static_cast<std::uint8_t>(i * 7919);
+  for (std::size_t i = 0; i < image.pixels.size(); ++i) image.pixels[i] = std::uint8_t(i * 7919);
   // A file size limit makes write() fail with EFBIG once it is reached.
   const auto writeWithLimit = [&] {
     std::signal(SIGXFSZ, SIG_IGN);
     const rlimit limit{1000, 1000};
     setrlimit(RLIMIT_FSIZE, &limit);
     const std::string error = errorOf([&] { writePreviewJPEG(image, dir / "big.jpg"); });
-    std::exit(error == "预览写入失败" && !fs::exists(dir / "big.jpg") ? 0 : 1);
+    std::exit(error == "预览写入失败" && fs::is_empty(dir.path()) ? 0 : 1);
   };
   EXPECT_EXIT(writeWithLimit(), ::testing::ExitedWithCode(0), "");
 }
@@ -267,12 +262,10 @@ TEST(FocusPreview, WritesTheStoredGridTaggedWithTheOrientation) {
   ASSERT_EQ(d.width, expected.width);
   ASSERT_EQ(d.height, expected.height);
   double error = 0;
-  for (std::size_t i = 0; i < d.pixels.size(); ++i)
+  for (std::size_t i = 0; i < d.pixels.size(); ++i) {
     error += std::abs(d.pixels[i] - expected.pixels.data()[i]);
-  EXPECT_LT(error / static_cast<double>(d.pixels.size()), 3.0);
-  if (haveTool("exiftool")) {
-    EXPECT_EQ(run("exiftool -s3 -n -Orientation " + quote(dir / "focus.jpg")), "6\n");
   }
+  EXPECT_LT(error / static_cast<double>(d.pixels.size()), 3.0);
 }
 
 }  // namespace

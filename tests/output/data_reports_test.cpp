@@ -4,7 +4,6 @@
 
 #include <nlohmann/json.hpp>
 
-#include "core/base/text.h"
 #include "core/output/report_writer.h"
 #include "core/run/record_json.h"
 #include "tests/output/synthetic_run.h"
@@ -89,14 +88,6 @@ TEST(DataReportsTest, WriteDataStopsBeforeWritingWhenTheSummaryCannotBeEncoded) 
   run.p50FileMilliseconds = std::numeric_limits<double>::infinity();
   EXPECT_ANY_THROW(ReportWriter::writeData(run));
   EXPECT_TRUE(fs::is_empty(other.path()));
-}
-
-TEST(FixedFormatTest, TwoDecimalsWhateverTheLocale) {
-  EXPECT_EQ(decimalText(0, 2), "0.00");
-  EXPECT_EQ(decimalText(15.0, 2), "15.00");
-  EXPECT_EQ(decimalText(2.346, 2), "2.35");
-  EXPECT_EQ(decimalText(-1.5, 2), "-1.50");
-  EXPECT_EQ(decimalText(1234567.891, 2), "1234567.89");
 }
 
 }  // namespace

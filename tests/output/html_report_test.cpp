@@ -2,6 +2,8 @@
 // The HTML report: sampling, markup helpers, texts and escaping.
 #include <gtest/gtest.h>
 
+#include "core/base/file_io.h"
+#include "core/jpeg/image_preparation.h"
 #include "core/output/report_writer.h"
 #include "tests/output/synthetic_run.h"
 #include "tests/support/test_support.h"
@@ -111,6 +113,40 @@ TEST_F(ReportPageTest, BenchmarkModesWarnAndZeroPreviewsShowNoCards) {
   EXPECT_EQ(html.find("<article"), std::string::npos);
   EXPECT_EQ(html.find("任务已取消"), std::string::npos);
   EXPECT_TRUE(fs::is_empty(dir / "previews"));
+}
+
+// One card from real previews: a photo stored on its side (orientation 6)
+// shows upright, its crop and people boxes sit in display space, and the
+// sharpness block carries the verdict with a grayscale focus close-up.
+TEST_F(ReportPageTest, CardFromRealPreviews) {
+  KESTREL_REQUIRE_TEST_DATA(data);
+  RunSummary s = testing::syntheticRun();
+  s.configuration.input = dir / "in";
+  s.configuration.previewCount = 1;
+  fs::create_directories(dir / "in");
+  fs::create_directories(dir / "photos");
+  for (const fs::path& to : {dir / "in" / "p.jpg", dir / "photos" / "p.jpg"}) {
+    fs::copy_file(data / "variants/0057-IMG_0080/orient6.jpg", to);
+  }
+  FileResult& r = s.files.at(0);  // cropped, sharp, with a face region
+  r.relativePath = "p.jpg";
+  r.info = JPEGInfo{4704, 5760, 16, 16, 2};
+  r.orientation = 6;
+  r.decision->crop = PixelRect{16, 0, 4000, 4896};  // raw x 0.0034…, display x 0.15…
+  s.files = {r};
+  const std::string html = render(s);
+  const auto size = [](const fs::path& jpeg) {
+    const ImageSource source = ImagePreparation::source(readFile(jpeg));
+    return std::pair(source.storedWidth, source.storedHeight);
+  };
+  EXPECT_EQ(size(dir / "previews" / "0-before.jpg"), std::pair(1000, 817));  // upright
+  EXPECT_TRUE(fs::exists(dir / "previews" / "0-focus.jpg"));
+  EXPECT_NE(html.find("<div class=\"box crop\" style=\"left:15.0"), std::string::npos);
+  EXPECT_NE(html.find("<span>人物 0.90</span>"), std::string::npos);
+  EXPECT_NE(
+      html.find("主体清晰 · face · 细节响应 12.50 · 高频比 0.31<br>主体局部细节通过清晰度检查"),
+      std::string::npos);
+  EXPECT_NE(html.find("src=\"previews/0-focus.jpg\""), std::string::npos);
 }
 
 }  // namespace

@@ -125,7 +125,10 @@ TEST(CropPlanner, Decisions) {
       {.name = "zero trim", .sharpness = blurred, .reason = "裁剪幅度为零", .planner = zeroTrim,
        .info = {1000, 800, 8, 8, 0}},
       {.name = "too few pixels", .sharpness = blurred, .reason = "原图不足最低像素要求，不放大",
-       .info = {5000, 3000, 16, 16, 2}},
+       .info = {6000, 2999, 16, 16, 2}},
+      {.name = "exactly the pixel floor passes", .people = {kRunner},
+       .reason = "原构图更合适，或安全余量/像素不足", .protectedRegion = kRunnerProtected,
+       .info = {6000, 3000, 16, 16, 2}},
       {.name = "blurred", .people = {kRunner}, .sharpness = blurred, .reason = "主体明显模糊",
        .planner = longEdge},
       {"review", {kRunner}, assessment(SharpnessVerdict::review, "无法判断"), "无法判断"},
@@ -203,6 +206,30 @@ TEST(CropPlanner, Decisions) {
                                 : std::nullopt);
     expectNear(d.visualAnchorX, composed ? std::optional(c.anchor) : std::nullopt);
     expectNear(d.pairStrength, composed ? std::optional(c.pairStrength) : std::nullopt);
+  }
+}
+
+// Screening decides once; the pipeline files by it and the planner's gate
+// routes by it. The pixel floor comes first and is inclusive.
+TEST(CropPlanner, Screening) {
+  using enum Screening;
+  const JPEGInfo atFloor{6000, 3000, 16, 16, 2}, belowFloor{5999, 3000, 16, 16, 2};
+  const struct {
+    JPEGInfo info;
+    std::optional<SharpnessVerdict> verdict;
+    Screening expected;
+  } cases[] = {
+      {atFloor, {}, pass},
+      {belowFloor, {}, tooFewPixels},
+      {belowFloor, SharpnessVerdict::review, tooFewPixels},
+      {atFloor, SharpnessVerdict::blurred, blurred},
+      {atFloor, SharpnessVerdict::review, review},
+      {atFloor, SharpnessVerdict::soft, pass},
+      {atFloor, SharpnessVerdict::sharp, pass},
+  };
+  for (const auto& row : cases) {
+    const auto sharpness = row.verdict ? std::optional(assessment(*row.verdict)) : std::nullopt;
+    EXPECT_EQ(kDefaults.screen(row.info, sharpness), row.expected);
   }
 }
 

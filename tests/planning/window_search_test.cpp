@@ -40,34 +40,6 @@ TEST(AlignedOrigins, OneRowPerRule) {
   }
 }
 
-// Expected values are the formulas evaluated in exact rational arithmetic.
-TEST(CompositionScore, MatchesTheFormulas) {
-  const struct {
-    const char* name;
-    CompositionScore scorer;
-    Box window;
-    double score, baseline;
-  } cases[] = {
-      // clang-format off
-      {"single runner, centred window", {{0.45, 0.2, 0.1, 0.6}, 0.5, 0}, {0.075, 0.03, 0.85, 0.85},
-       -0.16623529411764706, -0.4032},
-      {"full pair wider than the comfortable width", {{0.1, 0.3, 0.8, 0.5}, 0.5, 1},
-       {0.05, 0.05, 0.9, 0.9}, -0.44, -0.492},
-      {"half-strength pair, off-centre anchor", {{0.1, 0.3, 0.8, 0.5}, 0.55, 0.5},
-       {0.1, 0.02, 0.88, 0.88}, -0.4660818181818182, -0.593},
-      // clang-format on
-  };
-  for (const auto& c : cases) {
-    SCOPED_TRACE(c.name);
-    EXPECT_NEAR(c.scorer.score(c.window), c.score, 1e-12);
-    EXPECT_NEAR(c.scorer.baseline(), c.baseline, 1e-12);
-  }
-  const CompositionScore& single = cases[0].scorer;
-  EXPECT_NEAR(single.score(cases[0].window) - single.baseline(), 0.23696470588235294, 1e-12);
-}
-
-// A 6000 × 4000 photo with 16 × 16 blocks at the default limits (trim 0.15,
-// long edge 4000, 18 MP) in fixed mode, as the planner hands it over.
 // clang-format off
 const WindowSearchInput kFixedSearch{6000, 4000, 16, 16, /*orientation*/ 1, /*fixed*/ true,
                                      /*maximumTrim*/ 0.15, 4000, /*trimLimit*/ 0.15, 18'000'000,
