@@ -11,6 +11,8 @@ namespace kestrel {
 
 namespace {
 
+constexpr std::string_view kDamaged = "照片数据损坏，请人工检查：";
+
 // The analyzer's face service, answered by the worker's own face detector.
 class DetectorFaceFinder final : public FaceFinder {
  public:
@@ -35,12 +37,17 @@ std::vector<Person> Worker::analyze(const ImageSource& source, const JPEGInfo& i
                                     FileResult& result) {
   if (!detector) return {};
   StageTimes& times = result.timings;
-  const RGBImage thumbnail = timedInto(times.thumbnail, [&] {
-    return ImagePreparation::thumbnail(source, config.analysisLongEdge);
+  const ImagePreparation::AnalysisImage analysis = timedInto(times.thumbnail, [&] {
+    return ImagePreparation::analysisThumbnail(source, config.analysisLongEdge);
   });
+  const RGBImage& thumbnail = analysis.image;
   std::vector<Person> people =
       timedInto(times.inference, [&] { return detector->detect(thumbnail); });
   result.sharpness = timedInto(times.sharpness, [&] {
+    // Damaged data cannot be judged and must not be delivered: the photo is
+    // held for review with the decoder's own words, like any undecided one.
+    if (analysis.damage)
+      return SharpnessAssessment::review(std::string(kDamaged) + *analysis.damage);
     return quality->assess(source.data, info, orientation, thumbnail, people, jpeg,
                            config.confidence);
   });

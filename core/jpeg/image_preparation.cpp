@@ -184,7 +184,7 @@ void inkToRGB(const std::uint8_t* cmyk, std::uint8_t* rgb, int width, bool inver
   }
 }
 
-RGBImage decodeThumbnail(const ImageSource& source, std::int64_t longEdge) {
+ImagePreparation::AnalysisImage decodeThumbnail(const ImageSource& source, std::int64_t longEdge) {
   libjpeg::ErrorManager errors(false);
   libjpeg::DecompressHandle decoder(errors);
   jpeg_decompress_struct* in = decoder.get();
@@ -262,7 +262,13 @@ RGBImage decodeThumbnail(const ImageSource& source, std::int64_t longEdge) {
       }
     }
   }
-  return stored;
+  // Reading on to the end marker notices stray data after the last row.
+  if (!libjpeg::guarded(errors, [&] { jpeg_finish_decompress(in); })) {
+    throw CropError(kNoThumbnail);
+  }
+  ImagePreparation::AnalysisImage result{std::move(stored), std::nullopt};
+  if (errors.firstWarning[0] != '\0') result.damage = errors.firstWarning;
+  return result;
 }
 
 }  // namespace
@@ -294,13 +300,19 @@ int orientation(const ImageSource& source) {
   return exif::orientation(source.data.span()).value_or(1);
 }
 
-RGBImage thumbnail(const ImageSource& source, std::int64_t longEdge) {
+AnalysisImage analysisThumbnail(const ImageSource& source, std::int64_t longEdge) {
   if (longEdge < 1 || source.data.empty()) throw CropError(kNoThumbnail);
   try {
-    return upright(decodeThumbnail(source, longEdge), orientation(source));
+    AnalysisImage decoded = decodeThumbnail(source, longEdge);
+    decoded.image = upright(std::move(decoded.image), orientation(source));
+    return decoded;
   } catch (const std::bad_alloc&) {
     throw CropError(kNoThumbnail);
   }
+}
+
+RGBImage thumbnail(const ImageSource& source, std::int64_t longEdge) {
+  return analysisThumbnail(source, longEdge).image;
 }
 
 }  // namespace ImagePreparation

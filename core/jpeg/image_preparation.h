@@ -3,6 +3,8 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
+#include <string>
 
 #include "core/base/bytes.h"
 #include "core/base/image.h"
@@ -33,6 +35,17 @@ int orientation(const ImageSource& source);
 // as far as it goes, as an image viewer would. Grayscale and CMYK photos
 // come out as RGB. Throws CropError "无法生成分析小图".
 RGBImage thumbnail(const ImageSource& source, std::int64_t longEdge);
+
+// The thumbnail of the analysis, and whether the photo's data is damaged.
+// The decode reads every coefficient and the file up to its end marker, so
+// truncated data, corrupt entropy data and stray bytes before the end are
+// all noticed; `damage` is then libjpeg's text of the first of them
+// ("Premature end of JPEG file", "Corrupt JPEG data: …").
+struct AnalysisImage {
+  RGBImage image;
+  std::optional<std::string> damage;
+};
+AnalysisImage analysisThumbnail(const ImageSource& source, std::int64_t longEdge);
 
 }  // namespace ImagePreparation
 

@@ -28,6 +28,7 @@ void emitMessage(j_common_ptr info, int level) {
   if (level >= 0) return;  // trace messages
   errors.pub.num_warnings++;
   if (errors.stopOnWarning) failWith(info);
+  if (errors.firstWarning[0] == '\0') (*errors.pub.format_message)(info, errors.firstWarning);
 }
 
 void outputMessage(j_common_ptr) {}  // libjpeg's default prints to stderr

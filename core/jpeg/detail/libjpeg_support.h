@@ -35,6 +35,9 @@ struct ErrorManager {
   bool stopOnWarning;
   int lastCode = 0;  // libjpeg message code of the failure
   char message[JMSG_LENGTH_MAX] = {};
+  // Without stopOnWarning: the text of the first warning (corrupt or
+  // truncated data), empty when there was none.
+  char firstWarning[JMSG_LENGTH_MAX] = {};
 };
 
 // Runs `body`, which calls libjpeg, with `errors` armed. Returns false when
