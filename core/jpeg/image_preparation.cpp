@@ -6,6 +6,7 @@
 #include <cstring>
 #include <new>
 #include <optional>
+#include <variant>
 #include <vector>
 
 #include "core/base/crop_error.h"
@@ -42,7 +43,10 @@ Size targetSize(std::int64_t width, std::int64_t height, std::int64_t longEdge) 
 // time so that the decoded picture is never held whole. In integer units
 // where a source pixel is `dst` long and a target pixel `src` long, each
 // source column or row overlaps at most two target ones; every target
-// value is the weighted sum divided by srcWidth × srcHeight, rounded.
+// value is the weighted sum divided by srcWidth × srcHeight, rounded. The
+// sums are held in `Sum`: 32 bits (which the compiler vectorises) whenever
+// 255 × srcWidth × srcHeight fits, 64 bits otherwise.
+template <typename Sum>
 class AreaResampler {
  public:
   AreaResampler(int srcWidth, int srcHeight, int dstWidth, int dstHeight, std::uint8_t* out)
@@ -51,54 +55,64 @@ class AreaResampler {
         dstWidth_(dstWidth),
         dstHeight_(dstHeight),
         out_(out),
-        columns_(static_cast<std::size_t>(srcWidth)),
         rowSum_(static_cast<std::size_t>(dstWidth) * 3),
         current_(rowSum_.size()),
         next_(rowSum_.size()) {
-    for (int sx = 0; sx < srcWidth; ++sx) {
-      const std::int64_t begin = std::int64_t{sx} * dstWidth;
-      const std::int64_t end = begin + dstWidth;
-      const std::int64_t target = begin / srcWidth;
-      const std::int64_t boundary = (target + 1) * srcWidth;
-      const std::int64_t first = std::min(end, boundary) - begin;
-      columns_[sx] = {static_cast<std::uint32_t>(target), static_cast<std::uint32_t>(first),
-                      static_cast<std::uint32_t>(dstWidth - first)};
+    // Source column sx covers [sx·dst, (sx+1)·dst); target column t covers
+    // [t·src, (t+1)·src). Each target column takes a contiguous run of
+    // source columns, the first and last of them possibly in part.
+    std::int64_t sx = 0;
+    for (std::int64_t t = 0; t < dstWidth; ++t) {
+      const std::int64_t begin = t * srcWidth, end = begin + srcWidth;
+      while ((sx + 1) * dstWidth <= begin) ++sx;
+      spans_.push_back(
+          {static_cast<std::uint32_t>(sx), static_cast<std::uint32_t>(weights_.size())});
+      for (std::int64_t s = sx; s < srcWidth && s * dstWidth < end; ++s) {
+        const std::int64_t overlap =
+            std::min(end, (s + 1) * dstWidth) - std::max(begin, s * dstWidth);
+        weights_.push_back(static_cast<std::uint32_t>(overlap));
+      }
     }
+    spans_.push_back({0, static_cast<std::uint32_t>(weights_.size())});
   }
 
   void addRow(const std::uint8_t* rgb) {
-    std::fill(rowSum_.begin(), rowSum_.end(), 0u);
-    for (int sx = 0; sx < srcWidth_; ++sx) {
-      const Column& c = columns_[sx];
-      const std::uint8_t* p = rgb + 3 * sx;
-      std::uint32_t* sum = rowSum_.data() + 3 * c.target;
-      for (int k = 0; k < 3; ++k) sum[k] += p[k] * c.first;
-      if (c.second != 0) {
-        for (int k = 0; k < 3; ++k) sum[3 + k] += p[k] * c.second;
+    for (int t = 0; t < dstWidth_; ++t) {
+      const std::uint8_t* p = rgb + 3 * std::size_t(spans_[t].firstColumn);
+      const std::uint32_t* w = weights_.data() + spans_[t].firstWeight;
+      const std::uint32_t* last = weights_.data() + spans_[t + 1].firstWeight;
+      std::uint32_t r = 0, g = 0, b = 0;
+      for (; w != last; ++w, p += 3) {
+        r += p[0] * *w;
+        g += p[1] * *w;
+        b += p[2] * *w;
       }
+      std::uint32_t* sum = rowSum_.data() + 3 * std::size_t(t);
+      sum[0] = r;
+      sum[1] = g;
+      sum[2] = b;
     }
     const std::int64_t begin = std::int64_t{row_} * dstHeight_;
     const std::int64_t end = begin + dstHeight_;
     const std::int64_t boundary = (std::int64_t{target_} + 1) * srcHeight_;
     const std::int64_t first = std::min(end, boundary) - begin;
-    accumulate(current_, static_cast<std::uint64_t>(first));
+    accumulate(current_, static_cast<Sum>(first));
     if (end >= boundary) {
       emit();
       std::swap(current_, next_);
       std::fill(next_.begin(), next_.end(), 0u);
-      if (end > boundary) accumulate(current_, static_cast<std::uint64_t>(end - boundary));
+      if (end > boundary) accumulate(current_, static_cast<Sum>(end - boundary));
     }
     ++row_;
   }
 
  private:
-  struct Column {
-    std::uint32_t target;  // first target column it overlaps
-    std::uint32_t first;   // overlap with that column
-    std::uint32_t second;  // overlap with the next one
+  struct Span {
+    std::uint32_t firstColumn;  // the first source column of a target column
+    std::uint32_t firstWeight;  // where its weights start in weights_
   };
 
-  void accumulate(std::vector<std::uint64_t>& into, std::uint64_t weight) {
+  void accumulate(std::vector<Sum>& into, Sum weight) {
     for (std::size_t i = 0; i < rowSum_.size(); ++i) into[i] += rowSum_[i] * weight;
   }
 
@@ -126,9 +140,10 @@ class AreaResampler {
 
   int srcWidth_, srcHeight_, dstWidth_, dstHeight_;
   std::uint8_t* out_;
-  std::vector<Column> columns_;
+  std::vector<Span> spans_;  // one per target column, and one past the end
+  std::vector<std::uint32_t> weights_;
   std::vector<std::uint32_t> rowSum_;
-  std::vector<std::uint64_t> current_, next_;
+  std::vector<Sum> current_, next_;
   int row_ = 0;
   int target_ = 0;
 };
@@ -231,8 +246,14 @@ ImagePreparation::AnalysisImage decodeThumbnail(const ImageSource& source, std::
   stored.height = static_cast<int>(target.height);
   stored.pixels.resize(std::size_t(stored.width) * std::size_t(stored.height) * 3);
   const bool resample = width != stored.width || height != stored.height;
-  std::optional<AreaResampler> resampler;
-  if (resample) resampler.emplace(width, height, stored.width, stored.height, stored.pixels.data());
+  // Which accumulator the sums fit; monostate when the decode is the target size.
+  std::variant<std::monostate, AreaResampler<std::uint32_t>, AreaResampler<std::uint64_t>>
+      resampler;
+  if (resample && 255 * std::uint64_t(width) * std::uint64_t(height) <= UINT32_MAX) {
+    resampler.emplace<1>(width, height, stored.width, stored.height, stored.pixels.data());
+  } else if (resample) {
+    resampler.emplace<2>(width, height, stored.width, stored.height, stored.pixels.data());
+  }
 
   std::vector<std::uint8_t> rows(std::size_t(width) * std::size_t(channels) * kRowsPerRead);
   std::vector<std::uint8_t> rgbRow(ink ? std::size_t(width) * 3 : 0);
@@ -255,7 +276,12 @@ ImagePreparation::AnalysisImage decodeThumbnail(const ImageSource& source, std::
         row = rgbRow.data();
       }
       if (resample) {
-        resampler->addRow(row);
+        std::visit(
+            [row](auto& r) {
+              if constexpr (!std::is_same_v<std::decay_t<decltype(r)>, std::monostate>)
+                r.addRow(row);
+            },
+            resampler);
       } else {
         std::memcpy(stored.pixels.data() + std::size_t(done) * std::size_t(width) * 3, row,
                     std::size_t(width) * 3);
