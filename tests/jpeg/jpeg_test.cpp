@@ -330,7 +330,7 @@ TEST(McJpegCrop, EveryLayoutAndPositionMatchesTheOriginalAndJpegtran) {
   if (!jpegtran) GTEST_SKIP() << "jpegtran is not installed: byte identity not checked";
 }
 
-// The codec's texts; the engine's size rule: a zero height or more than 140 000 000 pixels.
+// The codec's texts; the engine's size rule: 140 000 000 pixels pass, one row more or none fail.
 TEST(McJpegHeader, FailuresAndTheEnginePixelLimit) {
   const ByteVector jpeg = makeJPEG({});  // only the SOF's size is read
   const std::string unsupported = "Unsupported JPEG chroma subsampling";
@@ -342,8 +342,8 @@ TEST(McJpegHeader, FailuresAndTheEnginePixelLimit) {
   };
   for (const auto& [data, message] : cases) EXPECT_EQ(header(data).message, message);
   JPEGEngine engine;
-  EXPECT_EQ(engine.header(withFrameSize(jpeg, 12000, 11666)), (JPEGInfo{12000, 11666, 16, 16, 2}));
-  for (const auto& [width, height] : {std::pair{12000, 11667}, {6000, 0}}) {
+  EXPECT_EQ(engine.header(withFrameSize(jpeg, 14000, 10000)), (JPEGInfo{14000, 10000, 16, 16, 2}));
+  for (const auto& [width, height] : {std::pair{14000, 10001}, {6000, 0}}) {
     EXPECT_EQ(errorOf([&] { engine.header(withFrameSize(jpeg, width, height)); }),
               "图片尺寸无效或超过原型的 1.4 亿像素限制");
   }
