@@ -13,6 +13,8 @@
 #include <new>
 #include <system_error>
 
+#include "core/base/detail/file_calls.h"
+
 namespace kestrel {
 
 namespace fs = std::filesystem;
@@ -28,7 +30,7 @@ void createWritten(const fs::path& path, std::span<const std::uint8_t> data, boo
   if (!fd.valid()) throwErrno(what);
   try {
     writeAll(fd.get(), data, what);
-    if (flush && ::fsync(fd.get()) != 0) throwErrno(what);
+    if (flush && ::fdatasync(fd.get()) != 0) throwErrno(what);
     if (fd.close() != 0) throwErrno(what);
   } catch (...) {
     ::unlink(path.c_str());
@@ -36,16 +38,50 @@ void createWritten(const fs::path& path, std::span<const std::uint8_t> data, boo
   }
 }
 
-// Moves `from` to `to` unless something exists at `to`; never overwrites.
-void renameWithoutReplacing(const fs::path& from, const fs::path& to) {
-  if (::renameat2(AT_FDCWD, from.c_str(), AT_FDCWD, to.c_str(), RENAME_NOREPLACE) == 0) return;
-  if (errno != EINVAL && errno != ENOSYS) throwErrno(to.string());
-  // File systems without RENAME_NOREPLACE: a hard link also refuses an existing name.
-  if (::link(from.c_str(), to.c_str()) != 0) throwErrno(to.string());
-  ::unlink(from.c_str());
+int renameNoReplace(const char* from, const char* to) {
+  return ::renameat2(AT_FDCWD, from, AT_FDCWD, to, RENAME_NOREPLACE);
+}
+
+// The errors of a file system that has no such call, rather than of a call
+// that failed.
+bool unsupported(int error) {
+  return error == EINVAL || error == ENOSYS || error == EOPNOTSUPP || error == EPERM;
+}
+
+// Moves the complete, flushed file `from` to `to` unless something exists
+// at `to`; never replaces a file. Where the file system has neither
+// RENAME_NOREPLACE nor hard links (several FUSE and network file systems),
+// the final name is first claimed by creating it exclusively, empty, and the
+// complete file is then renamed over that claim, which is ours: a file
+// someone else made is never replaced, and the final name only ever holds
+// nothing or the whole photo (a crash between the two steps leaves the
+// empty claim).
+void placeWithoutReplacing(const fs::path& from, const fs::path& to) {
+  const detail::FileCalls& calls = detail::fileCalls();
+  if (calls.renameNoReplace(from.c_str(), to.c_str()) == 0) return;
+  if (!unsupported(errno) || errno == EPERM) throwErrno(to.string());
+  if (calls.hardLink(from.c_str(), to.c_str()) == 0) {
+    ::unlink(from.c_str());
+    return;
+  }
+  if (!unsupported(errno)) throwErrno(to.string());
+  FileDescriptor claim(::open(to.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644));
+  if (!claim.valid()) throwErrno(to.string());
+  claim.close();
+  if (::rename(from.c_str(), to.c_str()) != 0) {
+    const int error = errno;
+    ::unlink(to.c_str());
+    errno = error;
+    throwErrno(to.string());
+  }
 }
 
 }  // namespace
+
+detail::FileCalls& detail::fileCalls() {
+  static FileCalls calls{renameNoReplace, ::link};
+  return calls;
+}
 
 void throwErrno(const std::string& what) {
   throw std::system_error(errno, std::system_category(), what);
@@ -116,9 +152,11 @@ void createFile(const fs::path& path, std::span<const std::uint8_t> data) {
 
 void writeNewFile(const fs::path& destination, std::span<const std::uint8_t> data) {
   const fs::path temporary = temporaryPathFor(destination);
-  createWritten(temporary, data, /*flush=*/false, temporary.string());
+  // Flushed before it gets its name: after a power cut or a pulled drive a
+  // final name never points at data that did not reach the disk.
+  createWritten(temporary, data, /*flush=*/true, temporary.string());
   try {
-    renameWithoutReplacing(temporary, destination);
+    placeWithoutReplacing(temporary, destination);
   } catch (...) {
     ::unlink(temporary.c_str());
     throw;
@@ -136,11 +174,12 @@ void replaceFileAtomically(const fs::path& path, std::string_view content, bool 
     errno = error;
     throwErrno(what);
   }
-  if (syncFolder) {
-    const fs::path folder = path.has_parent_path() ? path.parent_path() : fs::path(".");
-    FileDescriptor dir(::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-    if (!dir.valid() || ::fsync(dir.get()) != 0) throwErrno(what);
-  }
+  if (syncFolder) flushFolder(path.has_parent_path() ? path.parent_path() : fs::path("."));
+}
+
+void flushFolder(const fs::path& folder) {
+  FileDescriptor dir(::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  if (!dir.valid() || ::fsync(dir.get()) != 0) throwErrno(folder.string());
 }
 
 }  // namespace kestrel

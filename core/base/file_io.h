@@ -72,9 +72,11 @@ inline void createFile(const std::filesystem::path& path, std::string_view text)
 }
 
 // Writes `data` under `destination` through a temporary file in the same
-// folder and moves it there only if nothing exists at `destination`: an
-// existing file is never replaced, and the failure names it. Throws
-// std::system_error with the system's text; the temporary file is removed.
+// folder, flushes it to the disk and moves it there only if nothing exists
+// at `destination`: an existing file is never replaced, and the failure
+// names it. Works on file systems without RENAME_NOREPLACE or hard links
+// too (see placeWithoutReplacing). Throws std::system_error with the
+// system's text; the temporary file is removed.
 void writeNewFile(const std::filesystem::path& destination, std::span<const std::uint8_t> data);
 
 // Writes `content` through a temporary file, flushes it to disk and renames
@@ -84,5 +86,9 @@ void writeNewFile(const std::filesystem::path& destination, std::span<const std:
 // removed on failure.
 void replaceFileAtomically(const std::filesystem::path& path, std::string_view content,
                            bool syncFolder = false);
+
+// Flushes a folder's entries (the names of the files in it) to the disk.
+// Throws std::system_error.
+void flushFolder(const std::filesystem::path& folder);
 
 }  // namespace kestrel

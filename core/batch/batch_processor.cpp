@@ -14,6 +14,7 @@
 #include <cstdio>
 #include <fstream>
 #include <mutex>
+#include <set>
 #include <system_error>
 #include <thread>
 #include <utility>
@@ -98,6 +99,33 @@ class WorkState {
   std::optional<double> first_;
   StatusCounts counts_;
 };
+
+// Flushes every folder that received a photo, and the folders above it up
+// to the batch directory, so that the photos' names are on the disk before
+// the reports say they were delivered.
+void flushOutputFolders(const RunSummary& summary) {
+  std::set<fs::path> folders;
+  for (const FileResult& r : summary.files) {
+    if (r.error) continue;
+    fs::path folder =
+        (summary.runDirectory / std::string(r.destinationFolder()) / r.relativePath).parent_path();
+    while (folders.insert(folder).second && folder != summary.runDirectory) {
+      folder = folder.parent_path();
+    }
+  }
+  folders.insert(summary.runDirectory);
+  for (const fs::path& folder : folders) flushFolder(folder);
+}
+
+// What the operator needs when the reports cannot be written (a full disk):
+// the photos are there, and where.
+std::string unreportedRunMessage(const RunSummary& s, const std::string& error) {
+  const StatusCounts& n = s.counts;
+  return "批次报告未能写出（" + error + "）。已完成的照片都保留在 " + s.runDirectory.string() +
+         "：photos/ " + std::to_string(n.cropped + n.unchanged) + " 张，filtered/ " +
+         std::to_string(n.filtered) + " 张，review/ " + std::to_string(n.review) + " 张；另有 " +
+         std::to_string(n.failed) + " 张失败未写出。";
+}
 
 std::string readFirstLine(const fs::path& path, std::string_view key) {
   std::ifstream in(path);
@@ -320,10 +348,15 @@ RunSummary run(const BatchConfiguration& config, std::shared_ptr<CancellationTok
   summary.modelPath = factory.modelPath();
   summary.runDirectory = runDirectory;
 
-  const double tr = monotonicSeconds();
-  ReportWriter::writePreviewsAndHTML(summary);
-  summary.reportSeconds = monotonicSeconds() - tr;
-  ReportWriter::writeData(summary);
+  try {
+    flushOutputFolders(summary);
+    const double tr = monotonicSeconds();
+    ReportWriter::writePreviewsAndHTML(summary);
+    summary.reportSeconds = monotonicSeconds() - tr;
+    ReportWriter::writeData(summary);
+  } catch (const std::exception& error) {
+    throw CropError(unreportedRunMessage(summary, error.what()));
+  }
   return summary;
 }
 
