@@ -1,13 +1,21 @@
 // SPDX-License-Identifier: MIT
-// Copy and fixed runs over the real race photographs, checked with
-// independent tools: byte comparison, exiftool and djpeg.
+// Runs over the real race photographs: fixed mode checked with independent
+// tools (exiftool, djpeg); automatic mode with the shared models (decisions
+// reproducible from summary.json, blurred copies never judged sharp, bad
+// models stopping the run before any photo).
 #include <gtest/gtest.h>
 
 #include <cstdio>
-#include <memory>
+#include <iostream>
+#include <map>
 #include <nlohmann/json.hpp>
+#include <opencv2/core.hpp>
+#include <opencv2/imgcodecs.hpp>
+#include <opencv2/imgproc.hpp>
 
 #include "core/batch/batch_processor.h"
+#include "core/planning/crop_planner.h"
+#include "core/run/record_json.h"
 #include "tests/support/test_support.h"
 
 namespace kestrel {
@@ -16,117 +24,205 @@ namespace {
 namespace fs = std::filesystem;
 using testing::readFile;
 using testing::TempDir;
+using testing::writeFile;
 
 std::string commandOutput(const std::string& command) {
-  std::unique_ptr<FILE, int (*)(FILE*)> pipe(popen(command.c_str(), "r"), pclose);
-  if (!pipe) return "";
+  FILE* pipe = popen(command.c_str(), "r");
   std::string out;
-  char buffer[65536];
-  std::size_t n;
-  while ((n = fread(buffer, 1, sizeof buffer, pipe.get())) > 0) out.append(buffer, n);
+  char block[65536];
+  for (std::size_t n; pipe && (n = fread(block, 1, sizeof block, pipe));) out.append(block, n);
+  if (pipe) pclose(pipe);
   return out;
 }
 
-bool haveTool(const char* name) {
-  return std::system((std::string("command -v ") + name + " >/dev/null 2>&1").c_str()) == 0;
+// RGB rows by djpeg, without fancy upsampling: a crop's edge chroma stays its own.
+std::string djpegRGB(const fs::path& jpeg, int& width) {
+  const std::string data = commandOutput("djpeg -nosmooth -pnm '" + jpeg.string() + "'");
+  int height = 0, maxValue = 0, consumed = 0;
+  std::sscanf(data.c_str(), "P6 %d %d %d%n", &width, &height, &maxValue, &consumed);
+  return data.substr(static_cast<std::size_t>(consumed) + 1);
 }
 
-std::string quotedPath(const fs::path& p) { return "'" + p.string() + "'"; }
-
-// A binary PPM as djpeg writes it: width, height and the RGB bytes.
-struct PPM {
-  int width = 0, height = 0;
-  std::string rgb;
-};
-
-// Without fancy upsampling, so the chroma at a crop's edge does not depend
-// on the pixels the crop cut away.
-PPM decodeWithDjpeg(const fs::path& jpeg) {
-  const std::string data = commandOutput("djpeg -nosmooth -pnm " + quotedPath(jpeg));
-  PPM ppm;
-  int maxValue = 0, consumed = 0;
-  if (std::sscanf(data.c_str(), "P6 %d %d %d%n", &ppm.width, &ppm.height, &maxValue, &consumed) !=
-      3) {
-    return {};
-  }
-  ppm.rgb = data.substr(static_cast<std::size_t>(consumed) + 1);
-  return ppm;
-}
-
-BatchConfiguration raceConfig(const fs::path& photos, const fs::path& out, ProcessingMode mode) {
-  BatchConfiguration c(photos / "race-large", out);
-  c.mode = mode;
-  c.workers = 2;
-  c.previewCount = 2;
-  return c;
-}
-
-TEST(RacePhotosTest, CopyModeOutputsAreByteIdentical) {
-  KESTREL_REQUIRE_TEST_DATA(photos);
-  TempDir dir;
-  const RunSummary s = BatchProcessor::run(raceConfig(photos, dir.path(), ProcessingMode::copy),
-                                           makeCancellationToken());
-  EXPECT_EQ(s.processed, 14);
-  EXPECT_EQ(s.counts.unchanged, 14);
-  for (const FileResult& r : s.files) {
-    EXPECT_EQ(readFile(s.runDirectory / "photos" / r.relativePath),
-              readFile(photos / "race-large" / r.relativePath))
-        << r.relativePath;
-  }
-}
-
+// Every crop's EXIF dimensions are repaired; the first two photos' pixels
+// equal the original's rectangle (the JPEG tests cover the rest).
 TEST(RacePhotosTest, FixedModeCropsLosslesslyWithRepairedExif) {
   KESTREL_REQUIRE_TEST_DATA(photos);
-  if (!haveTool("exiftool") || !haveTool("djpeg")) GTEST_SKIP() << "exiftool or djpeg missing";
+  if (std::system("command -v exiftool >/dev/null && command -v djpeg >/dev/null") != 0) {
+    GTEST_SKIP() << "exiftool or djpeg missing";
+  }
   TempDir dir;
-  const RunSummary s = BatchProcessor::run(raceConfig(photos, dir.path(), ProcessingMode::fixed),
-                                           makeCancellationToken());
-  EXPECT_EQ(s.processed, 14);
+  BatchConfiguration c(photos / "race-large", dir.path());
+  c.mode = ProcessingMode::fixed;
+  c.previewCount = 0;
+  const RunSummary s = BatchProcessor::run(c, makeCancellationToken());
   EXPECT_EQ(s.counts.cropped, 14);
-  const auto summary = nlohmann::json::parse(readFile(s.runDirectory / "summary.json"));
-  int pixelChecks = 0;
-  for (const auto& file : summary.at("files")) {
-    const std::string name = file.at("relativePath");
-    const auto& crop = file.at("decision").at("crop");
-    const int x = crop.at("x"), y = crop.at("y"), w = crop.at("width"), h = crop.at("height");
-    const fs::path output = s.runDirectory / "photos" / name;
-    const std::string dims = commandOutput(
-        "exiftool -s3 -n -ExifIFD:ExifImageWidth "
-        "-ExifIFD:ExifImageHeight " +
-        quotedPath(output));
-    EXPECT_EQ(dims, std::to_string(w) + "\n" + std::to_string(h) + "\n") << name;
-
-    // Pixels: decode both with djpeg and compare the rectangle (two photos
-    // keep the suite quick; the JPEG tests cover the rest).
-    if (pixelChecks++ >= 2) continue;
-    const PPM cropped = decodeWithDjpeg(output);
-    const PPM original = decodeWithDjpeg(photos / "race-large" / name);
-    ASSERT_EQ(cropped.width, w) << name;
-    ASSERT_EQ(cropped.height, h) << name;
-    for (int row = 0; row < h; ++row) {
-      const std::size_t from = (static_cast<std::size_t>(y + row) * original.width + x) * 3;
-      ASSERT_EQ(cropped.rgb.compare(static_cast<std::size_t>(row) * w * 3,
-                                    static_cast<std::size_t>(w) * 3, original.rgb, from,
-                                    static_cast<std::size_t>(w) * 3),
-                0)
-          << name << " row " << row;
+  for (const FileResult& r : s.files) {
+    const PixelRect crop = r.decision.value().crop.value();
+    const fs::path output = s.runDirectory / "photos" / r.relativePath;
+    EXPECT_EQ(commandOutput("exiftool -s3 -n -ExifIFD:ExifImageWidth -ExifIFD:ExifImageHeight '" +
+                            output.string() + "'"),
+              std::to_string(crop.width) + "\n" + std::to_string(crop.height) + "\n")
+        << r.relativePath;
+    if (r.index >= 2) continue;
+    int width = 0, originalWidth = 0;
+    const std::string cropped = djpegRGB(output, width);
+    const std::string original = djpegRGB(photos / "race-large" / r.relativePath, originalWidth);
+    ASSERT_EQ(cropped.size(), static_cast<std::size_t>(crop.width * crop.height * 3));
+    const auto row = static_cast<std::size_t>(crop.width * 3);
+    for (std::int64_t y = 0; y < crop.height; ++y) {
+      const auto from = static_cast<std::size_t>(((crop.y + y) * originalWidth + crop.x) * 3);
+      ASSERT_EQ(cropped.compare(static_cast<std::size_t>(y) * row, row, original, from, row), 0)
+          << r.relativePath << " row " << y;
     }
   }
 }
 
+// A real 12 MP photo is filed whole under filtered/.
 TEST(RacePhotosTest, TwelveMegapixelPhotoIsFiltered) {
   KESTREL_REQUIRE_TEST_DATA(photos);
   TempDir dir;
-  fs::create_directories(dir / "in");
-  fs::copy_file(photos / "variants" / "0057-IMG_0080" / "12mp-4000x3000.jpg",
-                dir / "in" / "12mp.jpg");
-  BatchConfiguration c(dir / "in", dir / "out");
+  const fs::path in = photos / "variants/0057-IMG_0080", photo = in / "12mp-4000x3000.jpg";
+  BatchConfiguration c(in, dir.path());
   c.mode = ProcessingMode::fixed;
-  const RunSummary s = BatchProcessor::run(c, makeCancellationToken());
-  ASSERT_EQ(s.files.size(), 1u);
-  EXPECT_EQ(s.files[0].filteredReason, "原片不足1800万像素，不放大，单独存放");
-  EXPECT_EQ(s.files[0].status(), FileStatus::filtered);
-  EXPECT_EQ(readFile(s.runDirectory / "filtered" / "12mp.jpg"), readFile(dir / "in" / "12mp.jpg"));
+  Worker worker;
+  const FileResult r = BatchProcessor::process(0, photo, in, dir / "photos", c, worker);
+  EXPECT_EQ(r.filteredReason, "原片不足1800万像素，不放大，单独存放");
+  EXPECT_EQ(readFile(dir / "filtered" / photo.filename()), readFile(photo));
+}
+
+BatchConfiguration autoConfig(const fs::path& input, const fs::path& output,
+                              const fs::path& models) {
+  BatchConfiguration c(input, output);
+  c.model = models / "yolo-fastest-1.1-xl" / "yolo-fastest-1.1-xl.cfg";
+  c.faceModel = models / "face-api";
+  c.workers = 2;
+  c.previewCount = 4;
+  return c;
+}
+
+TEST(AutoModeTest, SummaryRecordsEveryInputOfEachDecision) {
+  KESTREL_REQUIRE_TEST_DATA(photos);
+  KESTREL_REQUIRE_TEST_MODELS(models);
+  TempDir dir;
+  const BatchConfiguration config = autoConfig(photos / "race-large", dir.path(), models);
+  const RunSummary s = BatchProcessor::run(config, makeCancellationToken());
+  EXPECT_EQ(s.modelPath, config.model->string());
+
+  // Plan again from the file alone, as an independent reader would.
+  const RunSummary reread =
+      nlohmann::json::parse(readFile(s.runDirectory / "summary.json")).get<RunSummary>();
+  const CropPlanner planner{config.maximumTrim, config.minimumLongEdge, config.minimumPixelCount,
+                            config.confidence};
+  int withFace = 0;
+  for (const FileResult& r : reread.files) {
+    ASSERT_TRUE(r.info && r.decision && r.sharpness) << r.relativePath;
+    EXPECT_EQ(planner.plan(*r.info, static_cast<int>(r.orientation), r.decision->people, false,
+                           r.sharpness),
+              *r.decision)
+        << r.relativePath;
+    withFace += r.sharpness->regionKind == "face";
+  }
+  EXPECT_GE(withFace, 12);
+}
+
+TEST(AutoModeTest, BlurredCopiesAreNeverJudgedSharp) {
+  KESTREL_REQUIRE_TEST_DATA(photos);
+  KESTREL_REQUIRE_TEST_MODELS(models);
+  TempDir dir;
+  fs::create_directories(dir / "in");
+  for (const char* name : {"0040-IMG_0061.JPG", "0057-IMG_0080.JPG", "0058-IMG_0081.JPG",
+                           "0062-IMG_0087.JPG", "821-IMG_1297.JPG", "prom3.jpg"}) {
+    const fs::path source = photos / "race-large" / name;
+    fs::copy_file(source, dir / "in" / name);
+    // σ = 12 px at full resolution: more than a face patch shrunk to 160 px can hide.
+    cv::Mat image = cv::imread(source.string(), cv::IMREAD_COLOR);
+    cv::GaussianBlur(image, image, cv::Size(0, 0), 12.0);
+    ASSERT_TRUE(cv::imwrite((dir / "in" / ("blurred-" + std::string(name))).string(), image,
+                            {cv::IMWRITE_JPEG_QUALITY, 92}));
+  }
+  const RunSummary s =
+      BatchProcessor::run(autoConfig(dir / "in", dir / "out", models), makeCancellationToken());
+  std::map<std::string, int> originals, blurred;
+  for (const FileResult& r : s.files) {
+    ASSERT_TRUE(r.sharpness) << r.relativePath;
+    const bool isBlurred = r.relativePath.starts_with("blurred-");
+    (isBlurred ? blurred : originals)[std::string(rawValue(r.sharpness->verdict))] += 1;
+    EXPECT_FALSE(isBlurred && r.sharpness->verdict == SharpnessVerdict::sharp) << r.relativePath;
+    EXPECT_FALSE(isBlurred && r.status() == FileStatus::cropped) << r.relativePath;
+  }
+  auto show = [](const std::map<std::string, int>& counts) {
+    std::string text;
+    for (const auto& [verdict, n] : counts) text += verdict + " " + std::to_string(n) + "  ";
+    return text;
+  };
+  std::cout << "verdicts — originals: " << show(originals) << "| blurred copies: " << show(blurred)
+            << "\n";
+  EXPECT_GE(originals["sharp"], 4);
+}
+
+// A missing model stops the run before any photo: the batch folder has an empty photos/.
+TEST(AutoModeTest, BadModelsStopTheRunBeforeAnyPhoto) {
+  KESTREL_REQUIRE_TEST_MODELS(models);
+  TempDir dir;
+  fs::create_directories(dir / "in");
+  testing::writeFile(dir / "in" / "a.jpg", "not looked at");
+  for (const bool faceMissing : {false, true}) {
+    const fs::path out = dir / "out" / std::to_string(faceMissing);
+    BatchConfiguration c = autoConfig(dir / "in", out, models);
+    (faceMissing ? c.faceModel : c.model) = dir / "nowhere";
+    EXPECT_ANY_THROW(BatchProcessor::run(c, makeCancellationToken()));
+    EXPECT_EQ(std::distance(fs::recursive_directory_iterator(out), {}), 2);
+  }
+}
+
+// Damaged photos are never delivered as good: in automatic mode truncated
+// data, a flipped byte that turns byte stuffing into a marker, and stray
+// data before the end marker all go to review/ with the decoder's text;
+// fixed mode still refuses them and copy mode still copies them.
+TEST(DamagedPhotosTest, AreHeldForReviewWithTheDecodersText) {
+  KESTREL_REQUIRE_TEST_DATA(photos);
+  KESTREL_REQUIRE_TEST_MODELS(models);
+  TempDir dir;
+  const std::string whole = readFile(photos / "race-large" / "0009-IMG_0027.JPG");
+  std::string marker = whole;  // the first stuffed FF 00 past the middle becomes RST4
+  marker[marker.find(std::string("\xFF\x00", 2), marker.size() / 2) + 1] = '\xD4';
+  const std::string stray = whole.substr(0, whole.size() - 2) + std::string(2'000'000, '\0') +
+                            whole.substr(whole.size() - 2);
+  const std::pair<std::string, std::string> damaged[] = {
+      {"cut-30.jpg", "Premature end of JPEG file"},
+      {"cut-95.jpg", "Premature end of JPEG file"},
+      {"marker.jpg", "Corrupt JPEG data: premature end of data segment"},
+      {"stray.jpg", "Corrupt JPEG data: "},  // "… extraneous bytes before marker 0xd9"
+  };
+  fs::create_directories(dir / "in");
+  writeFile(dir / "in" / "whole.jpg", whole);
+  writeFile(dir / "in" / "cut-30.jpg", whole.substr(0, whole.size() * 3 / 10));
+  writeFile(dir / "in" / "cut-95.jpg", whole.substr(0, whole.size() * 95 / 100));
+  writeFile(dir / "in" / "marker.jpg", marker);
+  writeFile(dir / "in" / "stray.jpg", stray);
+
+  BatchConfiguration config = autoConfig(dir / "in", dir / "auto", models);
+  const RunSummary s = BatchProcessor::run(config, makeCancellationToken());
+  ASSERT_EQ(s.files.size(), 5u);
+  EXPECT_EQ(s.counts.review, 4);
+  for (const auto& [name, text] : damaged) {
+    const auto r = std::find_if(s.files.begin(), s.files.end(),
+                                [&](const FileResult& f) { return f.relativePath == name; });
+    ASSERT_NE(r, s.files.end());
+    ASSERT_TRUE(r->reviewReason) << name;
+    EXPECT_TRUE(r->reviewReason->starts_with("照片数据损坏，请人工检查：" + text))
+        << *r->reviewReason;
+    EXPECT_EQ(r->decision->reason, *r->reviewReason) << name;
+    EXPECT_TRUE(fs::exists(s.runDirectory / "review" / name)) << name;
+  }
+  EXPECT_FALSE(fs::exists(s.runDirectory / "review" / "whole.jpg"));
+
+  config.mode = ProcessingMode::fixed;
+  config.outputRoot = dir / "fixed";
+  EXPECT_EQ(BatchProcessor::run(config, makeCancellationToken()).counts.failed, 4);
+  config.mode = ProcessingMode::copy;
+  config.outputRoot = dir / "copy";
+  EXPECT_EQ(BatchProcessor::run(config, makeCancellationToken()).counts.unchanged, 5);
 }
 
 }  // namespace

@@ -5,236 +5,147 @@
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/resource.h>
-#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <map>
-#include <nlohmann/json.hpp>
-#include <regex>
-#include <set>
-
-#include "core/base/crop_error.h"
 #include "tests/support/test_support.h"
 
 namespace kestrel {
 namespace {
 
 namespace fs = std::filesystem;
-using testing::readFile;
 using testing::TempDir;
 using testing::writeFile;
 
-constexpr const char* kPrefix = "城市半程-20260405-卡";
+const std::string kPrefix = "城市半程-20260405-卡";
 
-std::string messageOf(const std::function<void()>& action) {
-  try {
-    action();
-  } catch (const CropError& error) {
-    return error.what();
-  }
+std::string messageOf(const std::function<void()>& action) try {
+  action();
   return "";
+} catch (const std::exception& error) {
+  return error.what();
 }
 
-std::set<std::string> entries(const fs::path& folder) {
-  std::set<std::string> names;
-  for (const auto& entry : fs::directory_iterator(folder)) names.insert(entry.path().filename());
-  return names;
-}
-
-fs::path reserveLabelled(const fs::path& root, const std::string& source,
-                         const std::string& label = "城市半程",
-                         const std::string& date = "20260405") {
-  return BatchDirectory::reserve(root, label, date, source);
-}
-
-TEST(BatchDirectoryReserveTest, UnlabelledNamesCarryTimeAndRandomSuffix) {
-  TempDir dir;
-  const fs::path root = dir / "new" / "root";
-  const fs::path a = BatchDirectory::reserve(root, std::nullopt, std::nullopt, "");
-  const fs::path b = BatchDirectory::reserve(root, "  ", std::nullopt, "");
-  // "隼影-yyyyMMdd-HHmmss-XXXXXX" with six upper-case hexadecimal characters.
-  const std::regex name("隼影-[0-9]{8}-[0-9]{6}-[0-9A-F]{6}");
-  EXPECT_TRUE(std::regex_match(a.filename().string(), name)) << a;
-  EXPECT_TRUE(std::regex_match(b.filename().string(), name)) << b;
-  EXPECT_NE(a, b);
-  EXPECT_TRUE(fs::is_empty(a));
-  // The unlabelled scheme uses neither lock nor registry.
-  EXPECT_EQ(entries(root).size(), 2u);
-}
-
-TEST(BatchDirectoryReserveTest, CardsCountUpAndRerunsGetTheirOwnDirectory) {
-  TempDir dir;
-  const fs::path root = dir.path();
-  EXPECT_EQ(reserveLabelled(root, "folder:/a").filename(), std::string(kPrefix) + "1");
-  EXPECT_EQ(reserveLabelled(root, "folder:/b").filename(), std::string(kPrefix) + "2");
-  EXPECT_EQ(reserveLabelled(root, "folder:/a").filename(), std::string(kPrefix) + "1-重跑2");
-  EXPECT_EQ(reserveLabelled(root, "folder:/a").filename(), std::string(kPrefix) + "1-重跑3");
-  // Another day or another event starts again at 1.
-  EXPECT_EQ(reserveLabelled(root, "folder:/a", "城市半程", "20260406").filename(),
-            "城市半程-20260406-卡1");
-  EXPECT_EQ(reserveLabelled(root, "folder:/b", " 城市/全程 ").filename(), "城市-全程-20260405-卡1");
-
-  struct stat st {};
-  ASSERT_EQ(::stat((root / ".sunying-batches.lock").c_str(), &st), 0);
-  EXPECT_EQ(st.st_mode & 0777, 0600u);
-  ASSERT_EQ(::stat((root / (std::string(kPrefix) + "1")).c_str(), &st), 0);
-  const mode_t mask = umask(0);
-  umask(mask);
-  EXPECT_EQ(st.st_mode & 0777, 0755u & ~mask);
-
-  const std::string text = readFile(root / ".sunying-batches.json");
-  EXPECT_LT(text.find("\"cards\""), text.find("\"schema\""));  // sorted keys
-  EXPECT_NE(text.find(kPrefix), std::string::npos);            // not \u-escaped
-  const auto registry = nlohmann::json::parse(text);
-  EXPECT_EQ(registry.at("schema"), 1);
-  const auto& cards = registry.at("cards").at(kPrefix);
-  ASSERT_EQ(cards.size(), 2u);
-  // SHA-256 of "folder:/a" (as sha256sum prints it).
-  EXPECT_EQ(cards.at("fbce9c4ead0f748b9979c75d0931e6fb8202aeac7ecda0da91728d61cd64919d"), 1);
-}
-
-TEST(BatchDirectoryReserveTest, NumbersOnDiskAreNeverReused) {
-  TempDir dir;
-  fs::create_directory(dir / (std::string(kPrefix) + "7-old"));
-  fs::create_directory(dir / (std::string(kPrefix) + "x12"));
-  writeFile(dir / (std::string(kPrefix) + "99999999999999999999"), "");  // too long for 64 bits
-  writeFile(dir / kPrefix, "");
-  EXPECT_EQ(reserveLabelled(dir.path(), "card-1").filename(), std::string(kPrefix) + "8");
-
-  TempDir other;
-  fs::create_directory(other / (std::string(kPrefix) + "0012"));
-  fs::create_directory(other / (std::string(kPrefix) + "3-重跑2"));
-  EXPECT_EQ(reserveLabelled(other.path(), "card-1").filename(), std::string(kPrefix) + "13");
-  // A registered card whose directory was deleted gets it back.
-  fs::remove(other / (std::string(kPrefix) + "13"));
-  EXPECT_EQ(reserveLabelled(other.path(), "card-1").filename(), std::string(kPrefix) + "13");
-  // Numbers stop before they overflow.
-  TempDir full;
-  fs::create_directory(full / (std::string(kPrefix) + "9223372036854775805"));
-  EXPECT_EQ(reserveLabelled(full.path(), "a").filename(),
-            std::string(kPrefix) + "9223372036854775806");
-  EXPECT_EQ(messageOf([&] { reserveLabelled(full.path(), "b"); }),
-            "卡号超出范围，请检查输出目录。");
-}
-
-TEST(BatchDirectoryReserveTest, BrokenRegistryStopsWithoutTouchingAnything) {
-  const struct {
-    const char* name;
-    std::function<void(const fs::path&)> prepare;
-    std::string message;
-  } cases[] = {
-      {"malformed JSON",
-       [](auto& root) { writeFile(root / ".sunying-batches.json", "{\"cards\":"); },
-       "无法读取批次编号索引；请保留该文件并检查输出位置。"},
-      {"wrong types",
-       [](auto& root) { writeFile(root / ".sunying-batches.json", R"({"cards":[],"schema":1})"); },
-       "无法读取批次编号索引；请保留该文件并检查输出位置。"},
-      {"missing schema",
-       [](auto& root) { writeFile(root / ".sunying-batches.json", R"({"cards":{}})"); },
-       "无法读取批次编号索引；请保留该文件并检查输出位置。"},
-      {"schema 2",
-       [](auto& root) { writeFile(root / ".sunying-batches.json", R"({"cards":{},"schema":2})"); },
-       "批次编号索引版本不受支持。"},
-      {"registry symlink",
-       [](auto& root) {
-         writeFile(root / "elsewhere.json", R"({"cards":{},"schema":1})");
-         fs::create_symlink(root / "elsewhere.json", root / ".sunying-batches.json");
-       },
-       "批次编号索引不能是符号链接。"},
-      {"lock symlink",
-       [](auto& root) {
-         writeFile(root / "elsewhere.lock", "");
-         fs::create_symlink(root / "elsewhere.lock", root / ".sunying-batches.lock");
-       },
-       "无法打开批次编号锁："},
-  };
-  for (const auto& row : cases) {
-    TempDir dir;
-    row.prepare(dir.path());
-    std::map<std::string, std::string> before;
-    for (const auto& name : entries(dir.path())) {
-      if (fs::is_regular_file(dir / name)) before[name] = readFile(dir / name);
+// Every entry of a folder with its contents ("" for a folder), the lock aside.
+std::map<std::string, std::string> contents(const fs::path& folder) {
+  std::map<std::string, std::string> found;
+  for (const auto& entry : fs::directory_iterator(folder)) {
+    const std::string name = entry.path().filename();
+    if (name != BatchDirectory::lockFileName) {
+      found[name] = entry.is_regular_file() ? testing::readFile(entry) : "";
     }
-    const std::set<std::string> namesBefore = entries(dir.path());
-    const std::string message = messageOf([&] { reserveLabelled(dir.path(), "card"); });
-    EXPECT_TRUE(message.starts_with(row.message)) << row.name << ": " << message;
-    std::set<std::string> namesAfter = entries(dir.path());
-    namesAfter.erase(".sunying-batches.lock");  // may have been created
-    std::set<std::string> expected = namesBefore;
-    expected.erase(".sunying-batches.lock");
-    EXPECT_EQ(namesAfter, expected) << row.name;
-    for (const auto& [name, content] : before) EXPECT_EQ(readFile(dir / name), content) << row.name;
+  }
+  return found;
+}
+
+std::string reserve(const fs::path& root, const std::string& source,
+                    const std::string& label = "城市半程", const std::string& date = "20260405") {
+  return BatchDirectory::reserve(root, label, date, source).filename();
+}
+
+// Labelled runs count cards up and give reruns their own directory; unlabelled
+// runs get "隼影-yyyyMMdd-HHmmss-XXXXXX", without lock or registry.
+TEST(BatchDirectoryReserveTest, NamesNumberCardsAndRerunsOrCarryTimeAndSuffix) {
+  TempDir dir;
+  const fs::path a = BatchDirectory::reserve(dir / "new", std::nullopt, std::nullopt, "");
+  BatchDirectory::reserve(dir / "new", "  ", std::nullopt, "");
+  std::string shape = a.filename();  // digits and upper-case hexadecimal become 0
+  for (char& ch : shape) ch = (ch >= '0' && ch <= '9') || (ch >= 'A' && ch <= 'F') ? '0' : ch;
+  EXPECT_EQ(shape, "隼影-00000000-000000-000000");
+  EXPECT_EQ(std::distance(fs::directory_iterator(dir / "new"), {}), 2);
+  EXPECT_EQ(reserve(dir.path(), "folder:/a"), kPrefix + "1");
+  EXPECT_EQ(reserve(dir.path(), "folder:/b"), kPrefix + "2");
+  EXPECT_EQ(reserve(dir.path(), "folder:/a"), kPrefix + "1-重跑2");
+  EXPECT_EQ(reserve(dir.path(), "folder:/a"), kPrefix + "1-重跑3");
+  // Another day or another event starts again at 1; labels are cleaned.
+  EXPECT_EQ(reserve(dir.path(), "folder:/a", "城市半程", "20260406"), "城市半程-20260406-卡1");
+  EXPECT_EQ(reserve(dir.path(), "folder:/b", " 城市/全程 "), "城市-全程-20260405-卡1");
+  // Each source is kept by the SHA-256 of its identity.
+  const std::string registry = testing::readFile(dir / ".sunying-batches.json");
+  EXPECT_NE(
+      registry.find("\"fbce9c4ead0f748b9979c75d0931e6fb8202aeac7ecda0da91728d61cd64919d\": 1"),
+      std::string::npos);
+}
+
+// Numbers on disk or in the registry are never handed out again; none overflow.
+TEST(BatchDirectoryReserveTest, NumbersOnDiskAreNeverReused) {
+  TempDir dir, full;
+  // clang-format off
+  for (const char* name : {"7-old", "x12", "99999999999999999999", "0012", "3-重跑2"}) {
+    fs::create_directory(dir / (kPrefix + name));  // the third is too long for 64 bits
+  }
+  // clang-format on
+  EXPECT_EQ(reserve(dir.path(), "card-1"), kPrefix + "13");
+  fs::remove(dir / (kPrefix + "13"));  // a registered card whose directory was deleted
+  EXPECT_EQ(reserve(dir.path(), "card-1"), kPrefix + "13");
+  fs::create_directory(full / (kPrefix + "9223372036854775805"));
+  EXPECT_EQ(reserve(full.path(), "a"), kPrefix + "9223372036854775806");
+  EXPECT_EQ(messageOf([&] { reserve(full.path(), "b"); }), "卡号超出范围，请检查输出目录。");
+}
+
+// "link" and "lock": the registry or its lock a symbolic link to a valid registry.
+TEST(BatchDirectoryReserveTest, BrokenRegistryStopsWithoutTouchingAnything) {
+  const std::string unreadable = "无法读取批次编号索引；请保留该文件并检查输出位置。";
+  for (const auto& [registry, message] : std::vector<std::pair<std::string, std::string>>{
+           {"{\"cards\":", unreadable},
+           {R"({"cards":[],"schema":1})", unreadable},
+           {R"({"cards":{},"schema":2})", "批次编号索引版本不受支持。"},
+           {"link", "批次编号索引不能是符号链接。"},
+           {"lock", "无法打开批次编号锁："}}) {
+    TempDir dir;
+    writeFile(dir / "elsewhere", R"({"cards":{},"schema":1})");
+    const fs::path path = dir / (registry == "lock" ? BatchDirectory::lockFileName
+                                                    : BatchDirectory::registryFileName);
+    if (registry == "link" || registry == "lock") fs::create_symlink(dir / "elsewhere", path);
+    if (registry != "link" && registry != "lock") writeFile(path, registry);
+    const auto before = contents(dir.path());
+    EXPECT_TRUE(messageOf([&] { reserve(dir.path(), "card"); }).starts_with(message)) << message;
+    EXPECT_EQ(contents(dir.path()), before) << message;
   }
 }
 
 TEST(BatchDirectoryReserveTest, RegistryThatCannotBeSavedRollsTheDirectoryBack) {
   TempDir dir;
-  reserveLabelled(dir.path(), "first");
-  const std::string registryBefore = readFile(dir / ".sunying-batches.json");
-  // In a child process, cap the file size so the new registry cannot be written.
-  const pid_t child = fork();
-  ASSERT_GE(child, 0);
-  if (child == 0) {
-    signal(SIGXFSZ, SIG_IGN);
-    const rlimit limit{16, 16};
-    setrlimit(RLIMIT_FSIZE, &limit);
-    const std::string message = messageOf([&] { reserveLabelled(dir.path(), "second"); });
-    _exit(message.starts_with("无法保存卡号索引，本次未开始处理：") ? 0 : 1);
-  }
-  int status = 0;
-  waitpid(child, &status, 0);
-  ASSERT_TRUE(WIFEXITED(status));
-  EXPECT_EQ(WEXITSTATUS(status), 0);
-  EXPECT_FALSE(fs::exists(dir / (std::string(kPrefix) + "2")));
-  EXPECT_EQ(readFile(dir / ".sunying-batches.json"), registryBefore);
+  reserve(dir.path(), "first");
+  const auto before = contents(dir.path());
+  // Cap the file size for a moment so that the new registry cannot be written.
+  rlimit limit{};
+  ASSERT_EQ(getrlimit(RLIMIT_FSIZE, &limit), 0);
+  const rlimit capped{16, limit.rlim_max};
+  signal(SIGXFSZ, SIG_IGN);
+  setrlimit(RLIMIT_FSIZE, &capped);
+  const std::string message = messageOf([&] { reserve(dir.path(), "second"); });
+  setrlimit(RLIMIT_FSIZE, &limit);
+  EXPECT_TRUE(message.starts_with("无法保存卡号索引，本次未开始处理：")) << message;
+  EXPECT_EQ(contents(dir.path()), before);
 }
 
+// Twelve processes, three for each of four cards, started together.
 TEST(BatchDirectoryReserveTest, ConcurrentProcessesGetDistinctNumbers) {
   TempDir dir;
-  constexpr int kCards = 4;
-  constexpr int kRunsPerCard = 3;
-  int startPipe[2];
-  ASSERT_EQ(pipe(startPipe), 0);
+  int start[2];
+  ASSERT_EQ(pipe(start), 0);
   std::vector<pid_t> children;
-  for (int i = 0; i < kCards * kRunsPerCard; ++i) {
-    const pid_t child = fork();
-    ASSERT_GE(child, 0);
-    if (child == 0) {
-      close(startPipe[1]);
-      char byte;
-      (void)read(startPipe[0], &byte, 1);  // all start together when the pipe closes
-      try {
-        reserveLabelled(dir.path(), "card-" + std::to_string(i % kCards));
-        _exit(0);
-      } catch (...) {
-        _exit(1);
-      }
-    }
-    children.push_back(child);
+  for (int i = 0; i < 12; ++i) {
+    children.push_back(fork());
+    if (children.back() != 0) continue;
+    close(start[1]);
+    char byte;
+    (void)read(start[0], &byte, 1);  // returns when the pipe closes
+    _exit(messageOf([&] { reserve(dir.path(), "card-" + std::to_string(i % 4)); }).empty() ? 0 : 1);
   }
-  close(startPipe[0]);
-  close(startPipe[1]);
+  close(start[0]);
+  close(start[1]);
   for (pid_t child : children) {
     int status = 0;
-    waitpid(child, &status, 0);
-    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+    EXPECT_TRUE(waitpid(child, &status, 0) == child && WIFEXITED(status) && !WEXITSTATUS(status));
   }
-
-  const auto registry = nlohmann::json::parse(readFile(dir / ".sunying-batches.json"));
-  const auto& cards = registry.at("cards").at(kPrefix);
-  ASSERT_EQ(cards.size(), static_cast<std::size_t>(kCards));
-  std::set<int> numbers;
-  for (const auto& [hash, number] : cards.items()) numbers.insert(number.get<int>());
-  EXPECT_EQ(numbers, (std::set<int>{1, 2, 3, 4}));
-
-  std::set<std::string> expected = {".sunying-batches.json", ".sunying-batches.lock"};
-  for (int n = 1; n <= kCards; ++n) {
-    const std::string base = kPrefix + std::to_string(n);
-    expected.insert(base);
-    for (int k = 2; k <= kRunsPerCard; ++k) expected.insert(base + "-重跑" + std::to_string(k));
+  // The same names as twelve reservations one after another.
+  TempDir sequential;
+  for (int i = 0; i < 12; ++i) reserve(sequential.path(), "card-" + std::to_string(i % 4));
+  for (const auto& [name, content] : contents(sequential.path())) {
+    EXPECT_TRUE(fs::exists(dir / name)) << name;
   }
-  EXPECT_EQ(entries(dir.path()), expected);
 }
 
 }  // namespace
