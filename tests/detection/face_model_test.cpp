@@ -2,6 +2,7 @@
 // The face model: reading the published manifest and weights, the network
 // OpenCV runs checked against a direct computation in TensorFlow's layout
 // and padding rules, and where detections may lie.
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
 #include <cmath>
@@ -11,10 +12,8 @@
 #include <nlohmann/json.hpp>
 #include <random>
 
-#include "core/base/crop_error.h"
 #include "core/detection/detail/face_network.h"
 #include "core/detection/face_detector.h"
-#include "tests/detection/detection_fixtures.h"
 #include "tests/support/test_support.h"
 
 namespace kestrel {
@@ -24,30 +23,28 @@ namespace fs = std::filesystem;
 using testing::TempDir;
 using testing::writeFile;
 
-// Writes a model of the published architecture, with channel counts
-// 4 → 6 → 6 → 8 → 8 → 8 instead of 16 … 512, as the published package does:
-// uint8 quantised tensors, except conv8/bias as plain float32, the bytes
-// split over two shard files. Returns the weight bytes.
+// A model of the published architecture with channels 4 → 6 → 6 → 8 → 8 → 8
+// instead of 16 … 512, stored as the published package is: uint8 quantised
+// tensors, conv8/bias plain float32, the bytes split over two shard files.
+// Returns the weight bytes.
 std::string writeSmallModel(const fs::path& dir) {
   std::mt19937 rng(1);
   nlohmann::json weights = nlohmann::json::array();
   std::string bin;
   const auto add = [&](const std::string& name, std::vector<int> shape) {
-    std::size_t count = 1;
-    for (const int d : shape) count *= static_cast<std::size_t>(d);
+    int count = 1;
+    for (const int d : shape) count *= d;
     nlohmann::json entry = {{"name", name}, {"shape", shape}, {"dtype", "float32"}};
-    if (name == "conv8/bias") {
-      for (std::size_t i = 0; i < count; ++i) {
-        const float value = std::uniform_real_distribution<float>(-0.5f, 0.5f)(rng);
-        bin.append(reinterpret_cast<const char*>(&value), 4);
-      }
-    } else {
+    for (int i = 0; i < count && name == "conv8/bias"; ++i) {
+      const float value = std::uniform_real_distribution<float>(-0.5f, 0.5f)(rng);
+      bin.append(reinterpret_cast<const char*>(&value), 4);
+    }
+    if (name != "conv8/bias") {
       // Pointwise filters spread wider so activations neither vanish nor saturate.
-      const bool pointwise = name.find("pointwise") != std::string::npos;
-      entry["quantization"] = {{"dtype", "uint8"},
-                               {"scale", pointwise ? 0.006 : 0.004},
-                               {"min", pointwise ? -0.75 : -0.5}};
-      for (std::size_t i = 0; i < count; ++i) bin += static_cast<char>(rng());
+      const bool wide = name.find("pointwise") != std::string::npos;
+      entry["quantization"] = {
+          {"dtype", "uint8"}, {"scale", wide ? 0.006 : 0.004}, {"min", wide ? -0.75 : -0.5}};
+      for (int i = 0; i < count; ++i) bin += static_cast<char>(rng());
     }
     weights.push_back(entry);
   };
@@ -62,10 +59,11 @@ std::string writeSmallModel(const fs::path& dir) {
   }
   add("conv8/filters", {1, 1, 8, 25});
   add("conv8/bias", {25});
-  const nlohmann::json manifest = nlohmann::json::array(
-      {{{"weights", weights}, {"paths", {"tiny_face_detector_model.bin", "shard2.bin"}}}});
   fs::create_directories(dir);
-  writeFile(dir / "tiny_face_detector_model-weights_manifest.json", manifest.dump());
+  writeFile(dir / "tiny_face_detector_model-weights_manifest.json",
+            nlohmann::json::array(
+                {{{"weights", weights}, {"paths", {"tiny_face_detector_model.bin", "shard2.bin"}}}})
+                .dump());
   writeFile(dir / "tiny_face_detector_model.bin", bin.substr(0, bin.size() / 2));
   writeFile(dir / "shard2.bin", bin.substr(bin.size() / 2));
   return bin;
@@ -81,30 +79,26 @@ struct Planes {
   }
 };
 
-enum class Conv { linear, leaky, depthwise };
-
-// Filters [k][k][in][out] with "valid" padding, then leaky 0.1 or none; or
-// depthwise [3][3][channel][1] (a filter per channel) with "same" padding.
-Planes convolve(Planes& in, const FaceTensor& f, const FaceTensor* bias, Conv kind) {
-  const bool depthwise = kind == Conv::depthwise;
-  const int k = f.shape[0], ci = f.shape[2], co = depthwise ? ci : f.shape[3],
-            pad = depthwise ? 1 : 0;
+// With a bias: filters [k][k][in][out], "valid" padding. Without: depthwise
+// [3][3][channel][1] (a filter per channel), "same" padding. Then leaky 0.1 or none.
+Planes convolve(Planes& in, const FaceTensor& f, const FaceTensor* bias, bool leaky) {
+  const bool depthwise = bias == nullptr;
+  const int k = f.shape[0], ci = f.shape[2], co = depthwise ? ci : f.shape[3], pad = depthwise;
   Planes out{co, in.height + 2 * pad - k + 1, in.width + 2 * pad - k + 1};
   for (int o = 0; o < co; ++o)
     for (int y = 0; y < out.height; ++y)
       for (int x = 0; x < out.width; ++x) {
-        double sum = bias ? bias->values[static_cast<std::size_t>(o)] : 0.0;
+        double sum = depthwise ? 0.0 : bias->values[static_cast<std::size_t>(o)];
         for (int dy = 0; dy < k; ++dy)
-          for (int dx = 0; dx < k; ++dx) {
-            const int sy = y + dy - pad, sx = x + dx - pad;
-            if (sy < 0 || sx < 0 || sy >= in.height || sx >= in.width) continue;
+          for (int dx = 0; dx < k; ++dx)
             for (int i = depthwise ? o : 0; i < (depthwise ? o + 1 : ci); ++i) {
+              const int sy = y + dy - pad, sx = x + dx - pad;
+              if (sy < 0 || sx < 0 || sy >= in.height || sx >= in.width) continue;
               const std::size_t at = (static_cast<std::size_t>(dy) * k + dx) * ci + i;
               sum += double{in.at(i, sy, sx)} * f.values[depthwise ? at : at * co + o];
             }
-          }
-        const float value = static_cast<float>(sum);
-        out.at(o, y, x) = kind == Conv::leaky && value < 0 ? 0.1f * value : value;
+        const auto value = static_cast<float>(sum);
+        out.at(o, y, x) = leaky && value < 0 ? 0.1f * value : value;
       }
   return out;
 }
@@ -124,40 +118,31 @@ Planes maxpool(Planes& in, int stride) {
   return out;
 }
 
-// conv0 3×3 + leaky, pool; five blocks of depthwise 3×3, pointwise 1×1 +
-// leaky, pool (stride 1 after the fifth); conv8 1×1, linear.
-Planes reference(const FaceModel& model, Planes x) {
-  std::map<std::string, const FaceTensor*> t;
-  for (const FaceTensor& tensor : model.tensors) t[tensor.name] = &tensor;
-  x = convolve(x, *t["conv0/filters"], t["conv0/bias"], Conv::leaky);
-  x = maxpool(x, 2);
-  for (int block = 1; block <= 5; ++block) {
-    const std::string p = "conv" + std::to_string(block) + "/";
-    x = convolve(x, *t[p + "depthwise_filter"], nullptr, Conv::depthwise);
-    x = convolve(x, *t[p + "pointwise_filter"], t[p + "bias"], Conv::leaky);
-    x = maxpool(x, block == 5 ? 1 : 2);
-  }
-  return convolve(x, *t["conv8/filters"], t["conv8/bias"], Conv::linear);
-}
-
 // Compares OpenCV's run with the direct computation on a random 40 × 40
 // input: odd sizes on the way (19 → 10, 5 → 3) and the stride-1 pool at 2 × 2.
 void expectNetworkMatchesReference(const FaceModel& model) {
-  constexpr int kSide = 40;
-  std::mt19937 rng(kSide);
+  std::map<std::string, const FaceTensor*> t;
+  for (const FaceTensor& tensor : model.tensors) t[tensor.name] = &tensor;
+  std::mt19937 rng(40);
   std::uniform_real_distribution<float> pixel(-0.45f, 0.6f);  // (0…255 − mean) / 255
-  Planes input{3, kSide, kSide};
-  for (float& v : input.v) v = pixel(rng);
-  const face::GridOutput actual = face::runNetwork(model, input.v, kSide);
-  const Planes expected = reference(model, input);
+  Planes x{3, 40, 40};
+  for (float& v : x.v) v = pixel(rng);
+  const face::GridOutput actual = face::runNetwork(model, x.v, 40);
+  x = convolve(x, *t["conv0/filters"], t["conv0/bias"], true);
+  x = maxpool(x, 2);
+  for (int block = 1; block <= 5; ++block) {
+    const std::string p = "conv" + std::to_string(block) + "/";
+    x = convolve(x, *t[p + "depthwise_filter"], nullptr, false);
+    x = convolve(x, *t[p + "pointwise_filter"], t[p + "bias"], true);
+    x = maxpool(x, block == 5 ? 1 : 2);
+  }
+  const Planes expected = convolve(x, *t["conv8/filters"], t["conv8/bias"], false);
   ASSERT_EQ(actual.grid, 2);
-  ASSERT_EQ(expected.height, 2);
   ASSERT_EQ(actual.values.size(), expected.v.size());
   double spread = 0;
   for (std::size_t i = 0; i < expected.v.size(); ++i) {
     spread = std::max(spread, std::fabs(double{expected.v[i]}));
-    EXPECT_NEAR(actual.values[i], expected.v[i], 1e-3 * (1 + std::fabs(expected.v[i])))
-        << "at " << i;
+    EXPECT_NEAR(actual.values[i], expected.v[i], 1e-3 * (1 + std::fabs(expected.v[i]))) << i;
   }
   EXPECT_GT(spread, 0.1) << "outputs too flat to show a layout error";
 }
@@ -186,64 +171,31 @@ TEST(FaceModelTest, ReadsTheManifestAndRunsAsTheDirectComputation) {
 }
 
 TEST(FaceModelTest, BadModelFilesFailClearly) {
-  const fs::path manifest = "tiny_face_detector_model-weights_manifest.json";
-  const auto edit = [&](std::string from, std::string to) {
+  const auto edit = [](std::string from, std::string to) {
     return [=](const fs::path& dir) {
-      std::string text = testing::readFile(dir / manifest);
-      text.replace(text.find(from), from.size(), to);
-      writeFile(dir / manifest, text);
+      const fs::path manifest = dir / "tiny_face_detector_model-weights_manifest.json";
+      std::string text = testing::readFile(manifest);
+      writeFile(manifest, text.replace(text.find(from), from.size(), to));
     };
   };
-  const struct {
-    const char* name;
-    std::function<void(const fs::path&)> spoil;
-    std::string message;
-  } cases[] = {
-      {"weights shorter than the manifest", [](auto& d) { fs::resize_file(d / "shard2.bin", 10); },
-       "短"},
-      {"missing shard", [](auto& d) { fs::remove(d / "shard2.bin"); },
-       "shard2.bin: No such file or directory"},
-      {"manifest not JSON", edit("[", "[{"), "清单无法解析"},
-      {"missing tensor", edit("conv3/bias", "conv3/offset"), "缺少张量 conv3/bias"},
-      {"transposed depthwise filter", edit("[3,3,4,1]", "[3,3,1,4]"),
-       "conv1/depthwise_filter 形状不符"},
+  const std::pair<std::function<void(const fs::path&)>, std::string> cases[] = {
+      {[](auto& d) { fs::resize_file(d / "shard2.bin", 10); }, "权重文件比清单所列的短"},
+      {[](auto& d) { fs::remove(d / "shard2.bin"); }, "shard2.bin: No such file or directory"},
+      {edit("conv3/bias", "conv3/offset"), "缺少张量 conv3/bias"},
+      {edit("[3,3,4,1]", "[3,3,1,4]"), "conv1/depthwise_filter 形状不符"},
   };
-  for (const auto& row : cases) {
-    SCOPED_TRACE(row.name);
+  for (const auto& [spoil, message] : cases) {
     TempDir dir;
     writeSmallModel(dir.path());
-    row.spoil(dir.path());
-    const std::string message =
-        testing::thrownMessage<std::runtime_error>([&] { FaceModelLoader::load(dir.path()); });
-    EXPECT_NE(message.find(row.message), std::string::npos) << message;
+    spoil(dir.path());
+    EXPECT_THAT([&] { FaceModelLoader::load(dir.path()); },
+                ::testing::ThrowsMessage<std::runtime_error>(::testing::HasSubstr(message)));
   }
 }
 
-TEST(FaceModelLocateTest, SearchesForAFolderHoldingBothFiles) {
-  const auto put = [](const fs::path& dir, bool withWeights) {
-    fs::create_directories(dir);
-    writeFile(dir / "tiny_face_detector_model-weights_manifest.json", "[]");
-    if (withWeights) writeFile(dir / "tiny_face_detector_model.bin", "");
-  };
-  TempDir root;
-  const ModelSearchPlaces places{root / "resources", root / "cwd", root / "app/a/b/c/kestrel"};
-  EXPECT_EQ(
-      testing::thrownMessage<CropError>([&] { FaceModelLoader::locate(std::nullopt, places); }),
-      "未找到人脸检测模型。请先运行 scripts/setup.sh，或通过 --face-model 指定模型目录。");
-  put(root / "app/a/Models/face-api", true);
-  EXPECT_EQ(FaceModelLoader::locate(std::nullopt, places), root / "app/a/Models/face-api");
-  put(root / "cwd/Models/face-api", false);  // incomplete: passed over
-  EXPECT_EQ(FaceModelLoader::locate(std::nullopt, places), root / "app/a/Models/face-api");
-  put(root / "cwd/Models/face-api", true);
-  EXPECT_EQ(FaceModelLoader::locate(std::nullopt, places), root / "cwd/Models/face-api");
-  put(root / "resources/face-api", true);
-  EXPECT_EQ(FaceModelLoader::locate(std::nullopt, places), root / "resources/face-api");
-  EXPECT_EQ(FaceModelLoader::locate(root / "elsewhere", places), root / "elsewhere");
-}
-
 // Whatever the network finds, only faces centred in the search rectangle
-// come back, cut to it, best first. The small model's random weights
-// report "faces" all over, which is what this needs.
+// come back, best first. The small model's random weights report "faces"
+// all over, which is what this needs.
 TEST(FaceDetectorTest, ReportsOnlyFacesCentredInTheSearchRectangle) {
   TempDir dir;
   writeSmallModel(dir.path());
@@ -261,14 +213,11 @@ TEST(FaceDetectorTest, ReportsOnlyFacesCentredInTheSearchRectangle) {
     for (std::size_t f = 0; f < faces.size(); ++f) {
       const Box& b = faces[f].box;
       EXPECT_TRUE(region.clipped().contains({b.centerX(), b.centerY(), 0, 0}, 1e-12));
-      EXPECT_GT(faces[f].box.width, 0);
       EXPECT_GE(faces[f].confidence, 0.3f);
       EXPECT_GE(f > 0 ? faces[f - 1].confidence : 1.0f, faces[f].confidence);
     }
   }
   EXPECT_GT(reported, 0u);
-  EXPECT_TRUE(detector.detect(image, {1.1, 0.2, 0.3, 0.3}).empty());  // outside the image
-  EXPECT_TRUE(detector.detect(image, {0.2, 0.2, 0.3, 0}).empty());    // no height
 }
 
 }  // namespace
