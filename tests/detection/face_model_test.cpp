@@ -1,7 +1,7 @@
 // SPDX-License-Identifier: MIT
-// The face model: reading the published manifest and weights, the network
-// OpenCV runs checked against a direct computation in TensorFlow's layout
-// and padding rules, and where detections may lie.
+// The face model: reading the published manifest and weights, and the network
+// OpenCV runs checked against a direct computation in TensorFlow's layout and
+// padding rules, which is what proves the conversion to darknet.
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
@@ -24,9 +24,8 @@ using testing::TempDir;
 using testing::writeFile;
 
 // A model of the published architecture with channels 4 → 6 → 6 → 8 → 8 → 8
-// instead of 16 … 512, stored as the published package is: uint8 quantised
-// tensors, conv8/bias plain float32, the bytes split over two shard files.
-// Returns the weight bytes.
+// instead of 16 … 512, stored as the published one: uint8 quantised tensors,
+// conv8/bias plain float32, the bytes split over two shards. Returns the bytes.
 std::string writeSmallModel(const fs::path& dir) {
   std::mt19937 rng(1);
   nlohmann::json weights = nlohmann::json::array();
@@ -34,19 +33,17 @@ std::string writeSmallModel(const fs::path& dir) {
   const auto add = [&](const std::string& name, std::vector<int> shape) {
     int count = 1;
     for (const int d : shape) count *= d;
-    nlohmann::json entry = {{"name", name}, {"shape", shape}, {"dtype", "float32"}};
+    weights.push_back({{"name", name}, {"shape", shape}, {"dtype", "float32"}});
     for (int i = 0; i < count && name == "conv8/bias"; ++i) {
       const float value = std::uniform_real_distribution<float>(-0.5f, 0.5f)(rng);
       bin.append(reinterpret_cast<const char*>(&value), 4);
     }
-    if (name != "conv8/bias") {
-      // Pointwise filters spread wider so activations neither vanish nor saturate.
-      const bool wide = name.find("pointwise") != std::string::npos;
-      entry["quantization"] = {
-          {"dtype", "uint8"}, {"scale", wide ? 0.006 : 0.004}, {"min", wide ? -0.75 : -0.5}};
-      for (int i = 0; i < count; ++i) bin += static_cast<char>(rng());
-    }
-    weights.push_back(entry);
+    if (name == "conv8/bias") return;
+    // Pointwise filters spread wider so activations neither vanish nor saturate.
+    const bool wide = name.find("pointwise") != std::string::npos;
+    weights.back()["quantization"] = {
+        {"dtype", "uint8"}, {"scale", wide ? 0.006 : 0.004}, {"min", wide ? -0.75 : -0.5}};
+    for (int i = 0; i < count; ++i) bin += static_cast<char>(rng());
   };
   add("conv0/filters", {3, 3, 3, 4});
   add("conv0/bias", {4});
@@ -60,17 +57,15 @@ std::string writeSmallModel(const fs::path& dir) {
   add("conv8/filters", {1, 1, 8, 25});
   add("conv8/bias", {25});
   fs::create_directories(dir);
+  const nlohmann::json paths = {"tiny_face_detector_model.bin", "shard2.bin"};
   writeFile(dir / "tiny_face_detector_model-weights_manifest.json",
-            nlohmann::json::array(
-                {{{"weights", weights}, {"paths", {"tiny_face_detector_model.bin", "shard2.bin"}}}})
-                .dump());
+            nlohmann::json::array({{{"weights", weights}, {"paths", paths}}}).dump());
   writeFile(dir / "tiny_face_detector_model.bin", bin.substr(0, bin.size() / 2));
   writeFile(dir / "shard2.bin", bin.substr(bin.size() / 2));
   return bin;
 }
 
-// --- the network computed directly, TensorFlow style ---------------------
-
+// Planes [channel][row][column] for the network computed directly, TensorFlow style.
 struct Planes {
   int channels = 0, height = 0, width = 0;
   std::vector<float> v = std::vector<float>(static_cast<std::size_t>(channels * height * width));
@@ -137,7 +132,6 @@ void expectNetworkMatchesReference(const FaceModel& model) {
     x = maxpool(x, block == 5 ? 1 : 2);
   }
   const Planes expected = convolve(x, *t["conv8/filters"], t["conv8/bias"], false);
-  ASSERT_EQ(actual.grid, 2);
   ASSERT_EQ(actual.values.size(), expected.v.size());
   double spread = 0;
   for (std::size_t i = 0; i < expected.v.size(); ++i) {
@@ -152,37 +146,31 @@ TEST(FaceModelTest, ReadsTheManifestAndRunsAsTheDirectComputation) {
   const std::string bin = writeSmallModel(dir.path());
   const auto model = FaceModelLoader::load(dir.path());
   ASSERT_EQ(model->tensors.size(), 19u);
-  // conv3/bias follows 376 bytes: conv0 108 + 4, conv1 36 + 24 + 6, conv2
-  // 54 + 36 + 6, conv3 54 + 48; its values are byte × 0.004 − 0.5.
+  // conv3/bias follows 376 bytes (conv0 108 + 4, conv1 36 + 24 + 6, conv2
+  // 54 + 36 + 6, conv3 54 + 48); its values are byte × 0.004 − 0.5.
   const FaceTensor& bias = model->tensors[10];
   EXPECT_EQ(bias.name, "conv3/bias");
   EXPECT_EQ(bias.shape, std::vector<int>{8});
   EXPECT_FLOAT_EQ(bias.values[7],
                   static_cast<float>(static_cast<unsigned char>(bin[376 + 7]) * 0.004 - 0.5));
-  // conv8/bias is stored as plain float32, last in the file.
-  float last = 0;
+  float last = 0;  // conv8/bias, last in the file, is plain float32
   std::memcpy(&last, bin.data() + bin.size() - 4, 4);
   EXPECT_EQ(model->tensors.back().values.back(), last);
   expectNetworkMatchesReference(*model);
-  // The published model too, when the shared models are there.
-  if (const auto models = testing::testModelsDir()) {
+  if (const auto models = testing::testModelsDir()) {  // the published model too
     expectNetworkMatchesReference(*FaceModelLoader::load(*models / "face-api"));
   }
 }
 
 TEST(FaceModelTest, BadModelFilesFailClearly) {
-  const auto edit = [](std::string from, std::string to) {
-    return [=](const fs::path& dir) {
-      const fs::path manifest = dir / "tiny_face_detector_model-weights_manifest.json";
-      std::string text = testing::readFile(manifest);
-      writeFile(manifest, text.replace(text.find(from), from.size(), to));
-    };
-  };
+  const fs::path manifest = "tiny_face_detector_model-weights_manifest.json";
   const std::pair<std::function<void(const fs::path&)>, std::string> cases[] = {
       {[](auto& d) { fs::resize_file(d / "shard2.bin", 10); }, "权重文件比清单所列的短"},
-      {[](auto& d) { fs::remove(d / "shard2.bin"); }, "shard2.bin: No such file or directory"},
-      {edit("conv3/bias", "conv3/offset"), "缺少张量 conv3/bias"},
-      {edit("[3,3,4,1]", "[3,3,1,4]"), "conv1/depthwise_filter 形状不符"},
+      {[&](auto& d) {
+         std::string text = testing::readFile(d / manifest);
+         writeFile(d / manifest, text.replace(text.find("[3,3,4,1]"), 9, "[3,3,1,4]"));
+       },
+       "conv1/depthwise_filter 形状不符"},
   };
   for (const auto& [spoil, message] : cases) {
     TempDir dir;
@@ -191,33 +179,6 @@ TEST(FaceModelTest, BadModelFilesFailClearly) {
     EXPECT_THAT([&] { FaceModelLoader::load(dir.path()); },
                 ::testing::ThrowsMessage<std::runtime_error>(::testing::HasSubstr(message)));
   }
-}
-
-// Whatever the network finds, only faces centred in the search rectangle
-// come back, best first. The small model's random weights report "faces"
-// all over, which is what this needs.
-TEST(FaceDetectorTest, ReportsOnlyFacesCentredInTheSearchRectangle) {
-  TempDir dir;
-  writeSmallModel(dir.path());
-  FaceDetector detector(FaceModelLoader::load(dir.path()));
-  std::mt19937 rng(5);
-  RGBImage image{300, 200, std::vector<std::uint8_t>(300 * 200 * 3)};
-  for (auto& p : image.pixels) p = static_cast<std::uint8_t>(rng());
-  std::uniform_real_distribution<double> unit(0, 1);
-  std::size_t reported = 0;
-  for (int i = 0; i < 40; ++i) {
-    const Box region{unit(rng) * 0.8, unit(rng) * 0.8, 0.05 + unit(rng) * 0.4,
-                     0.05 + unit(rng) * 0.4};
-    const auto faces = detector.detect(image, region);
-    reported += faces.size();
-    for (std::size_t f = 0; f < faces.size(); ++f) {
-      const Box& b = faces[f].box;
-      EXPECT_TRUE(region.clipped().contains({b.centerX(), b.centerY(), 0, 0}, 1e-12));
-      EXPECT_GE(faces[f].confidence, 0.3f);
-      EXPECT_GE(f > 0 ? faces[f - 1].confidence : 1.0f, faces[f].confidence);
-    }
-  }
-  EXPECT_GT(reported, 0u);
 }
 
 }  // namespace
