@@ -10,7 +10,6 @@
 
 #include "core/base/bytes.h"
 #include "core/detection/face_detector.h"
-#include "core/detection/model_loader.h"
 #include "core/detection/person_detector.h"
 #include "core/jpeg/image_preparation.h"
 #include "tests/support/test_support.h"
@@ -20,28 +19,11 @@ namespace {
 
 namespace fs = std::filesystem;
 
-class DetectionPhotosTest : public ::testing::Test {
- protected:
-  void SetUp() override {
-    const auto photos = testing::testDataDir();
-    const auto models = testing::testModelsDir();
-    if (!photos || !models) GTEST_SKIP() << "KESTREL_TEST_DATA or KESTREL_TEST_MODELS is not set";
-    photos_ = *photos;
-    if (!person_)
-      person_ = ModelLoader::load(*models / "yolo-fastest-1.1-xl/yolo-fastest-1.1-xl.cfg",
-                                  ComputeChoice::cpu);
-    if (!face_) face_ = FaceModelLoader::load(*models / "face-api");
-  }
-  RGBImage image(const std::string& file) {
-    const std::string data = testing::readFile(photos_ / "race-large" / file);
-    return ImagePreparation::thumbnail(
-        ImagePreparation::source(Bytes(std::vector<std::uint8_t>(data.begin(), data.end()))), 1024);
-  }
-
-  fs::path photos_;
-  static inline std::shared_ptr<const DetectionModel> person_;
-  static inline std::shared_ptr<const FaceModel> face_;
-};
+RGBImage analysisImage(const fs::path& photo) {
+  const std::string data = testing::readFile(photo);
+  return ImagePreparation::thumbnail(
+      ImagePreparation::source(Bytes(std::vector<std::uint8_t>(data.begin(), data.end()))), 1024);
+}
 
 double overlap(const Box& a, const Box& b) {
   const double w = std::min(a.maxX(), b.maxX()) - std::max(a.x, b.x);
@@ -50,27 +32,26 @@ double overlap(const Box& a, const Box& b) {
   return inter / (a.area() + b.area() - inter);
 }
 
-// A person at the run's default confidence 0.35 or above and the faces in the
-// top 0.42 of its box: what the sharpness analysis looks at.
-struct Seen {
-  Person person;
-  std::vector<Detection> faces;
-  bool operator==(const Seen&) const = default;
-};
+using Seen = std::pair<Person, std::vector<Detection>>;  // and the faces in its top 0.42
 
-// Every prominent runner of SCENES.tsv (the first `prominent_runners` boxes,
-// ±0.03) is found, overlapping by ≥ 0.5, and most with a face (score ≥ 0.5,
-// inside the box ± 0.03). Two workers' detectors run at once see exactly
-// what one sees alone.
-TEST_F(DetectionPhotosTest, FindsTheProminentRunnersAndTheirFacesAlsoInParallel) {
+// Every prominent runner of SCENES.tsv (its first boxes, ±0.03) is found, overlapping by
+// ≥ 0.5, most with a face (score ≥ 0.5, inside the box ± 0.03). Two workers' detectors
+// run at once see exactly what one sees alone.
+TEST(DetectionPhotosTest, FindsTheProminentRunnersAndTheirFaces) {
+  KESTREL_REQUIRE_TEST_DATA(photos);
+  KESTREL_REQUIRE_TEST_MODELS(models);
+  const auto personModel =
+      ModelLoader::load(models / "yolo-fastest-1.1-xl/yolo-fastest-1.1-xl.cfg", ComputeChoice::cpu);
+  const auto faceModel = FaceModelLoader::load(models / "face-api");
   const std::regex scene(R"(race-small/(\S+)\t(\d+)\t[^\t]*\t([^\t]*)\t.*)");
   const std::regex corners(R"(([.\d]+)-([.\d]+),([.\d]+)-([.\d]+))");
   std::vector<std::pair<RGBImage, std::vector<Box>>> scenes;
-  std::ifstream table(photos_ / "SCENES.tsv");
+  std::ifstream table(photos / "SCENES.tsv");
   std::smatch m;
   for (std::string line; std::getline(table, line);) {
     if (!std::regex_match(line, m, scene)) continue;
-    auto& [picture, runners] = scenes.emplace_back(image(m[1]), std::vector<Box>{});
+    scenes.push_back({analysisImage(photos / "race-large" / m[1].str()), {}});
+    auto& runners = scenes.back().second;
     const std::string boxes = m[3];
     std::sregex_iterator c(boxes.begin(), boxes.end(), corners);
     for (int i = std::stoi(m[2]); i > 0 && c != std::sregex_iterator(); --i, ++c) {
@@ -79,8 +60,8 @@ TEST_F(DetectionPhotosTest, FindsTheProminentRunnersAndTheirFacesAlsoInParallel)
     }
   }
   const auto scan = [&] {
-    PersonDetector people(person_);
-    FaceDetector faces(face_);
+    PersonDetector people(personModel);
+    FaceDetector faces(faceModel);
     std::vector<std::vector<Seen>> all;
     for (const auto& [picture, runners] : scenes) {
       auto& seen = all.emplace_back();
@@ -88,7 +69,7 @@ TEST_F(DetectionPhotosTest, FindsTheProminentRunnersAndTheirFacesAlsoInParallel)
         if (p.confidence < 0.35) continue;
         const Box band = Box{p.box.x, p.box.y, p.box.width, 0.42 * p.box.height}.clipped();
         // Only faces centred in the band are reported, none scoring below 0.3.
-        for (const Detection& f : seen.emplace_back(Seen{p, faces.detect(picture, band)}).faces) {
+        for (const Detection& f : seen.emplace_back(p, faces.detect(picture, band)).second) {
           EXPECT_TRUE(f.confidence >= 0.3 && band.contains({f.box.centerX(), f.box.centerY()}, 0));
         }
       }
@@ -110,12 +91,12 @@ TEST_F(DetectionPhotosTest, FindsTheProminentRunnersAndTheirFacesAlsoInParallel)
     for (const Box& runner : scenes[s].second) {
       ++runners;
       const auto best = std::max_element(serial[s].begin(), serial[s].end(), [&](auto& a, auto& b) {
-        return overlap(a.person.box, runner) < overlap(b.person.box, runner);
+        return overlap(a.first.box, runner) < overlap(b.first.box, runner);
       });
-      if (best == serial[s].end() || overlap(best->person.box, runner) < 0.5) continue;
+      if (best == serial[s].end() || overlap(best->first.box, runner) < 0.5) continue;
       ++found;
-      withFace += std::any_of(best->faces.begin(), best->faces.end(), [&](const Detection& f) {
-        return f.confidence >= 0.5 && best->person.box.contains(f.box, 0.03);
+      withFace += std::any_of(best->second.begin(), best->second.end(), [&](const Detection& f) {
+        return f.confidence >= 0.5 && best->first.box.contains(f.box, 0.03);
       });
     }
   }
@@ -124,21 +105,18 @@ TEST_F(DetectionPhotosTest, FindsTheProminentRunnersAndTheirFacesAlsoInParallel)
   EXPECT_EQ(runners, 41);  // as SCENES.tsv lists them
   EXPECT_EQ(found, runners);
   EXPECT_GE(withFace * 5, found * 4) << "a face for fewer than 80 % of the runners";
-}
 
-// A face is reported with its own box, also where it reaches past the band
-// searched: whether it belongs to the runner is the analyzer's call (face
-// inside the person box ± 0.03), which a box cut to the band would always pass.
-TEST_F(DetectionPhotosTest, FacesKeepTheirOwnBoxes) {
-  const RGBImage picture = image("0057-IMG_0080.JPG");
-  FaceDetector faces(face_);
+  // A face keeps its own box, also past the band searched: whether it belongs to
+  // the runner is the analyzer's call, which a box cut to the band would always pass.
+  const RGBImage picture = analysisImage(photos / "race-large/0057-IMG_0080.JPG");
+  FaceDetector detector(faceModel);
   const Box band{0.26, 0.10, 0.27, 0.42 * 0.88};  // runner #951
-  const auto found = faces.detect(picture, band);
-  ASSERT_FALSE(found.empty());
-  const Box face = found.front().box;
+  const auto first = detector.detect(picture, band);
+  ASSERT_FALSE(first.empty());
+  const Box face = first.front().box;
   // The same search ending a fifth of the face above its chin.
   const Box cut{band.x, band.y, band.width, face.maxY() - 0.2 * face.height - band.y};
-  const auto again = faces.detect(picture, cut);
+  const auto again = detector.detect(picture, cut);
   ASSERT_FALSE(again.empty());
   EXPECT_GT(again.front().box.maxY(), cut.maxY());
 }
