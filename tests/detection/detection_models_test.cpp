@@ -14,12 +14,14 @@
 #include <nlohmann/json.hpp>
 #include <random>
 #include <sstream>
+#include <tuple>
 
 #include "core/base/crop_error.h"
 #include "core/detection/detail/darknet_config.h"
 #include "core/detection/detail/face_network.h"
 #include "core/detection/detail/yolo_decode.h"
 #include "core/detection/face_detector.h"
+#include "tests/detection/detection_fixtures.h"
 #include "tests/support/test_support.h"
 
 namespace kestrel {
@@ -37,11 +39,7 @@ constexpr Box kBox{0.125, 0.25, 0.25, 0.25};
 const std::string kNotADetector(messages::notObjectDetection);
 
 TEST(PersonsFromObservationsTest, AppliesTheLabelScoreAndBoxRules) {
-  const struct {
-    const char* name;
-    std::vector<Observation> observations;
-    std::vector<Person> expected;
-  } cases[] = {
+  const std::tuple<const char*, std::vector<Observation>, std::vector<Person>> cases[] = {
       // clang-format off
       {"first person label decides, in any case", {O{kBox, 0.9f, {{"bicycle", 0.9f}, {"Person", 0.5f}}}}, {{kBox, 0.5}}},
       {"a later person label is not looked at", {O{kBox, 0.9f, {{"person", 0.1f}, {"PERSON", 0.9f}}}}, {}},
@@ -54,28 +52,22 @@ TEST(PersonsFromObservationsTest, AppliesTheLabelScoreAndBoxRules) {
       {"model's order kept", {O{{0, 0, 0.5, 0.5}, 0.4f, {{"person", 0.4f}}}, O{kBox, 0.9f, {{"person", 0.9f}}}}, {{{0, 0, 0.5, 0.5}, double{0.4f}}, {kBox, double{0.9f}}}},
       // clang-format on
   };
-  for (const auto& row : cases) {
-    EXPECT_EQ(personsFromObservations(row.observations), row.expected) << row.name;
-  }
+  for (const auto& [name, observations, expected] : cases)
+    EXPECT_EQ(personsFromObservations(observations), expected) << name;
   // Absent results or any classification among them: the model is no detector.
   const std::vector<Observation> mixed = {O{kBox, 0.9f, {{"person", 0.9f}}},
                                           ClassificationObservation{"runner", 0.8f}};
-  for (const auto& results : {std::optional<std::vector<Observation>>(), std::optional(mixed)}) {
+  for (const auto& results : {std::optional<std::vector<Observation>>(), std::optional(mixed)})
     EXPECT_THAT([&] { personsFromObservations(results); }, ThrowsMessage<CropError>(kNotADetector));
-  }
 }
 
 // Rows [cx, cy, w, h, objectness, person, dog] relative to the network input
 // become observations "confidence label score … @ x y w h" (box to 4 places).
-// The input follows the image's aspect (416 × 288, 288 × 416, or 416 × 416
-// from 1/1.2 to 1.2), the image scaled into it whole and centred.
+// The input, 416 × 288, 288 × 416 or (aspect 1/1.2…1.2) 416 × 416, holds the image centred.
 TEST(YoloDecodeTest, MapsBoxesBackThroughTheLetterboxAndSuppressesOverlapsPerClass) {
-  const struct {
-    int width, height;
-    std::vector<std::array<float, 7>> rows;
-    std::vector<std::string> expected;
-  } cases[] = {
-      // clang-format off
+  const std::tuple<int, int, std::vector<std::array<float, 7>>, std::vector<std::string>> cases[] =
+      {
+          // clang-format off
       // 416 × 208 of the 416 × 288 input, 40 rows down: input x 156…260, y 72…216.
       {1000, 500, {{0.5f, 0.5f, 0.25f, 0.5f, 0.9f, 0.9f, 0}}, {"0.9 person 0.9 @ 0.375 0.1538 0.25 0.6923"}},
       // 208 × 416 of the 288 × 416 input, 40 columns in.
@@ -91,14 +83,14 @@ TEST(YoloDecodeTest, MapsBoxesBackThroughTheLetterboxAndSuppressesOverlapsPerCla
        {"0.8 person 0.8 @ 0.41 0.3 0.2 0.4", "0.7 dog 0.7 @ 0.4 0.3 0.2 0.4", "0.5 dog 0.5 @ 0.05 0.05 0.1 0.1"}},
       // A row alone keeps both classes, best first.
       {416, 416, {{0.5f, 0.5f, 0.2f, 0.4f, 0.9f, 0.3f, 0.6f}}, {"0.6 dog 0.6 person 0.3 @ 0.4 0.3 0.2 0.4"}},
-      // clang-format on
-  };
+          // clang-format on
+      };
   const std::vector<std::string> labels = {"person", "dog"};
-  for (const auto& row : cases) {
-    const yolo::RegionRows layer{row.rows.front().data(), static_cast<int>(row.rows.size()), 7};
+  for (const auto& [width, height, rows, expected] : cases) {
+    const yolo::RegionRows layer{rows.front().data(), static_cast<int>(rows.size()), 7};
     std::vector<std::string> found;
-    for (const O& o : yolo::observations(std::span(&layer, 1),
-                                         yolo::letterboxFor(row.width, row.height), labels)) {
+    for (const O& o :
+         yolo::observations(std::span(&layer, 1), yolo::letterboxFor(width, height), labels)) {
       std::ostringstream t;
       t << o.confidence;
       for (const auto& label : o.labels) t << ' ' << label.identifier << ' ' << label.confidence;
@@ -106,28 +98,15 @@ TEST(YoloDecodeTest, MapsBoxesBackThroughTheLetterboxAndSuppressesOverlapsPerCla
       t << std::setprecision(4) << " @ " << b.x << ' ' << b.y << ' ' << b.width << ' ' << b.height;
       found.push_back(t.str());
     }
-    EXPECT_EQ(found, row.expected);
+    EXPECT_EQ(found, expected);
   }
-  const yolo::RegionRows narrow{cases[0].rows.front().data(), 1, 6};  // a column short
+  const yolo::RegionRows narrow{std::get<2>(cases[0]).front().data(), 1, 6};  // a column short
   EXPECT_THROW(yolo::observations(std::span(&narrow, 1), {}, labels), std::runtime_error);
 }
 
-// A two-class YOLO network on a 32 × 32 input: conv 3×3/2 with batch norm
-// (4·4 + 4·3·9 = 124 floats), conv 1×1 to 7 channels (7 + 7·4 = 35), yolo.
-constexpr std::string_view kTinyCfg =
-    "[net]\nwidth=32\nheight=32\nchannels=3\n\n"
-    "[convolutional]\nfilters=4\nsize=3\nstride=2\npad=1\nbatch_normalize=1\nactivation=leaky\n\n"
-    "[convolutional]\nfilters=7\nsize=1\nstride=1\npad=1\nactivation=linear\n\n"
-    "[yolo]\nmask=0\nanchors=10,14, 23,27\nclasses=2\nnum=2\nthresh = .5\nignore_thresh=.7\n";
-constexpr std::string_view kTinyLabels = "person\nbicycle\n";
-const std::string kClassifierCfg =  // the same network without its detection layer
-    std::string(kTinyCfg.substr(0, kTinyCfg.find("[yolo]"))) + "[avgpool]\n\n[softmax]\n";
-const std::string kTinyWeights = [] {  // version 0.2.0, a 64-bit seen counter, 159 floats
-  std::string weights(20 + 159 * 4, '\0');
-  weights[4] = 2;
-  for (std::size_t i = 20; i < weights.size(); ++i) weights[i] = static_cast<char>(i % 7);
-  return weights;
-}();
+constexpr std::string_view kTinyCfg = testing::kTinyYoloCfg, kTinyLabels = "person\nbicycle\n";
+const std::string kClassifierCfg = testing::kTinyClassifierCfg;
+const std::string kTinyWeights = testing::darknetWeights(124 + 35);
 
 // A darknet pair with coco.names, or with `stem` "model" a prepared directory's files.
 void writeModel(const fs::path& dir, const std::string& stem, std::string_view cfg = kTinyCfg) {
@@ -242,9 +221,8 @@ TEST(DarknetConfigTest, CountsTheWeightsEachLayerNeeds) {
                 "stride=2 [connected] output=3"),
             248u + 80 + 18 + 6147);
   for (const char* bad : {"[convolutional] filters=1 size=1", "[net] [lstm] output=4",
-                          "[net] [route] layers=3", "[net] [yolo] classes=2 [yolo] classes=3"}) {
+                          "[net] [route] layers=3", "[net] [yolo] classes=2 [yolo] classes=3"})
     EXPECT_THROW(cfg(bad), std::runtime_error) << bad;
-  }
 }
 
 // A model of the published architecture with channels 4 → 6 → 6 → 8 → 8 → 8

@@ -69,9 +69,8 @@ TEST(DetectionPhotosTest, FindsTheProminentRunnersAndTheirFaces) {
         if (p.confidence < 0.35) continue;
         const Box band = Box{p.box.x, p.box.y, p.box.width, 0.42 * p.box.height}.clipped();
         // Only faces centred in the band are reported, none scoring below 0.3.
-        for (const Detection& f : seen.emplace_back(p, faces.detect(picture, band)).second) {
+        for (const Detection& f : seen.emplace_back(p, faces.detect(picture, band)).second)
           EXPECT_TRUE(f.confidence >= 0.3 && band.contains({f.box.centerX(), f.box.centerY()}, 0));
-        }
       }
     }
     return all;
