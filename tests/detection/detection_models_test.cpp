@@ -8,6 +8,7 @@
 #include <algorithm>
 #include <array>
 #include <cmath>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <iomanip>
@@ -183,6 +184,13 @@ TEST(ModelLoadTest, LoadsEveryModelFormAndPreparesOneOnce) {
 
 TEST(ModelLoadTest, BadModelsFailClearly) {
   const std::string pkg = tinyPackage();
+  // The first entry's header claiming 8 GiB, with its checksum made good again.
+  std::string huge = pkg;
+  std::memcpy(huge.data() + 124, "77777777777", 12);
+  std::memset(huge.data() + 148, ' ', 8);
+  unsigned sum = 0;
+  for (int i = 0; i < 512; ++i) sum += static_cast<unsigned char>(huge[i]);
+  std::snprintf(huge.data() + 148, 8, "%06o", sum);
   std::string sparkly(kTinyCfg);
   // A file written into a good prepared model, a part of the message, what is loaded.
   const std::array<std::string, 4> cases[] = {
@@ -195,6 +203,7 @@ TEST(ModelLoadTest, BadModelsFailClearly) {
       {"P.mlmodel", std::string(pkg).replace(3, 1, "M"), "tar 文件", "P.mlmodel"},  // header checksum
       {"P.mlmodel", pkg.substr(0, 3 * 512 + 300), "tar 文件", "P.mlmodel"},  // weights cut short
       {"P.mlmodel", std::string(2048, 'x'), "tar 文件", "P.mlmodel"},
+      {"P.mlmodel", huge, "超出文件末尾", "P.mlmodel"},  // never allocated
       {"model.cfg", kClassifierCfg, kNotADetector, "model.cfg"},
       // clang-format on
   };

@@ -4,6 +4,7 @@
 #include <archive.h>
 #include <archive_entry.h>
 
+#include <cstdint>
 #include <memory>
 #include <stdexcept>
 
@@ -37,8 +38,12 @@ std::vector<Entry> readEntries(std::string_view data) {
   while ((status = archive_read_next_header(a, &header)) == ARCHIVE_OK) {
     if (archive_entry_filetype(header) != AE_IFREG) continue;
     Entry entry{archive_entry_pathname(header) ? archive_entry_pathname(header) : "", {}};
-    entry.data.resize(
-        static_cast<std::size_t>(std::max<la_int64_t>(archive_entry_size(header), 0)));
+    // A header may claim any size: never more than the archive holds.
+    const la_int64_t size = archive_entry_size(header);
+    if (size < 0 || static_cast<std::uint64_t>(size) > data.size()) {
+      throw std::runtime_error("模型包不是有效的 tar 文件：条目 " + entry.path + " 超出文件末尾");
+    }
+    entry.data.resize(static_cast<std::size_t>(size));
     if (archive_read_data(a, entry.data.data(), entry.data.size()) !=
         static_cast<la_ssize_t>(entry.data.size())) {
       damaged(a);
