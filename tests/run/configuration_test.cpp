@@ -149,10 +149,8 @@ TEST(CanonicalURLTest, ResolvesLinksInTheExistingPrefixAndKeepsTheMissingTail) {
 TEST(EventLabelTest, CleanedNamesAndRealDates) {
   const std::pair<const char*, const char*> cleaned[] = {
       {"a/b:c\\d", "a-b-c-d"},
-      {"  ..Spring Run.. ", "Spring Run"},
-      {"城市\t半程", "城市-半程"},  // a control character becomes "-"
-      {"a\u200Bb", "a-b"},          // so does a format character (Cf)
-      {"\u3000大湾区 女子.马拉松-\u2029", "大湾区 女子.马拉松"},
+      {"城市\t半程\u200B", "城市-半程"},  // control (Cc) and format (Cf) characters become "-"
+      {"\u3000..大湾区 女子.马拉松-\u2029", "大湾区 女子.马拉松"},
       {"\n\r\u0085x\u00A0", "x"},
   };
   for (const auto& [label, expected] : cleaned) {
@@ -169,13 +167,10 @@ TEST(EventLabelTest, CleanedNamesAndRealDates) {
       {"///", "20260405", kNameMessage},
       {chinese53, "20260405", ""},  // 159 bytes
       {chinese53 + "赛", "20260405", kNameMessage},
-      {std::string(161, 'a'), "20260405", kNameMessage},
       {"Run", std::nullopt, kDateMessage},
-      {"Run", "20240229", ""},
       {"Run", "20000229", ""},
       {"Run", "19000229", kDateMessage},  // 1900 is no leap year
       {"Run", "20260431", kDateMessage},
-      {"Run", "2026-4-5", kDateMessage},
       {"Run", "2026040５", kDateMessage},  // a full-width digit
   };
   for (const auto& row : cases) {
