@@ -53,12 +53,7 @@ std::optional<std::uint64_t> statvfsFreeBytes(const fs::path& path) {
 void checkDiskSpace(const std::vector<fs::path>& files, const fs::path& outputRoot,
                     const Environment& environment) {
   std::uint64_t total = 0;
-  for (const fs::path& file : files) {
-    // A file gone since the listing fails on its own when it is read.
-    std::error_code ec;
-    const std::uintmax_t size = fs::file_size(file, ec);
-    if (!ec) total += size;
-  }
+  for (const fs::path& file : files) total += fs::file_size(file);
   const std::uint64_t required =
       static_cast<std::uint64_t>(static_cast<double>(total) * 1.15) + kDiskReserve;
   const auto reported =
