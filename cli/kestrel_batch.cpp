@@ -21,7 +21,9 @@
 #include "core/base/crop_error.h"
 #include "core/base/text.h"
 #include "core/batch/batch_processor.h"
+#include "core/cards/camera_cards.h"
 #include "core/jpeg/malloc_tuning.h"
+#include "core/run/json_format.h"
 #include "core/run/parameters.h"
 
 namespace {
@@ -172,9 +174,12 @@ int main(int argc, char** argv) {
   std::optional<std::string> faceModel;
   BatchConfiguration config("", "");
 
-  app.add_option("--input,-i", input,
-                 "Folder of JPEG photos to process (searched recursively; only read)")
-      ->required();
+  bool listCards = false;
+  CLI::Option* inputOption = app.add_option(
+      "--input,-i", input, "Folder of JPEG photos to process (searched recursively; only read)");
+  app.add_flag("--list-cards", listCards,
+               "Print the camera cards mounted now as a JSON array and exit")
+      ->excludes(inputOption);
   app.add_option("--output,-o", output, "Output root; each run creates a new batch directory in it")
       ->capture_default_str();
   app.add_option("--mode", mode,
@@ -205,9 +210,21 @@ int main(int argc, char** argv) {
 
   try {
     app.parse(argc, argv);
+    if (!listCards && input.empty()) throw CLI::RequiredError("--input");
   } catch (const CLI::ParseError& error) {
     const int code = app.exit(error);
     return code == 0 ? 0 : 2;
+  }
+  if (listCards) {
+    nlohmann::json cards = nlohmann::json::array();
+    for (const CameraCard& card : CameraCards::scan()) {
+      cards.push_back({{"id", card.id},
+                       {"name", card.name},
+                       {"volume", card.volume.string()},
+                       {"photoFolder", card.photoFolder.string()}});
+    }
+    std::fputs(dumpJSON(cards).c_str(), stdout);
+    return 0;
   }
 
   config.input = input;

@@ -134,6 +134,24 @@ void writeAll(int fd, std::span<const std::uint8_t> data, const fs::path& path) 
   }
 }
 
+fs::path canonicalURL(const fs::path& path) {
+  // Standardise: make absolute and drop "." / ".." / duplicate separators
+  // lexically, as the walk below must not touch the file system for them.
+  fs::path current = fs::absolute(path).lexically_normal();
+  if (current.has_relative_path() && !current.has_filename()) current = current.parent_path();
+
+  std::vector<fs::path> missing;
+  std::error_code ec;
+  while (current != current.root_path() && !fs::exists(current, ec)) {
+    missing.push_back(current.filename());
+    current = current.parent_path();
+  }
+  fs::path resolved = fs::canonical(current, ec);
+  if (ec) resolved = current;  // unreadable ancestor: keep the standardised form
+  for (auto it = missing.rbegin(); it != missing.rend(); ++it) resolved /= *it;
+  return resolved;
+}
+
 std::string randomUUIDText() {
   uuid_t id;
   uuid_generate_random(id);

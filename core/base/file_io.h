@@ -56,6 +56,11 @@ inline void writeAll(int fd, std::string_view text, const std::filesystem::path&
   writeAll(fd, {reinterpret_cast<const std::uint8_t*>(text.data()), text.size()}, path);
 }
 
+// The path form used for every comparison of folders: "." and ".." removed,
+// symbolic links resolved in the deepest existing ancestor, and the missing
+// tail appended again, so a folder that does not exist yet still has one.
+std::filesystem::path canonicalURL(const std::filesystem::path& path);
+
 // A UUID in its canonical upper-case text form (libuuid, random).
 std::string randomUUIDText();
 

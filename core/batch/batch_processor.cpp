@@ -23,6 +23,7 @@
 #include "core/base/crop_error.h"
 #include "core/base/file_io.h"
 #include "core/base/text.h"
+#include "core/cards/camera_cards.h"
 #include "core/output/batch_directory.h"
 #include "core/output/report_writer.h"
 #include "core/planning/crop_planner.h"
@@ -278,11 +279,13 @@ RunSummary run(const BatchConfiguration& config, std::shared_ptr<CancellationTok
   fs::create_directories(config.outputRoot);
   checkDiskSpace(files, config.outputRoot, environment);
 
+  // The card the photos come from, or their folder: a card keeps its number
+  // whichever folder on it is chosen.
   std::string sourceIdentity;
   if (config.sourceIdentity) {
     sourceIdentity = *config.sourceIdentity;
   } else if (config.eventName && !config.eventName->empty()) {
-    sourceIdentity = "folder:" + input.string();
+    sourceIdentity = CameraCards::sourceIdentity(input);
   }
   const fs::path runDirectory = BatchDirectory::reserve(config.outputRoot, config.eventName,
                                                         config.eventDate, sourceIdentity);

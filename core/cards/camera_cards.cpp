@@ -5,6 +5,8 @@
 #include <cctype>
 #include <system_error>
 
+#include "core/base/file_io.h"
+
 namespace kestrel::CameraCards {
 
 namespace fs = std::filesystem;
@@ -57,21 +59,6 @@ fs::path standardized(const fs::path& path) {
   return absolute;
 }
 
-// Standardized, with symbolic links resolved as far as the path exists.
-fs::path resolved(const fs::path& path) {
-  fs::path current = standardized(path);
-  std::vector<fs::path> missing;
-  std::error_code ec;
-  while (current != current.root_path() && !fs::exists(current, ec)) {
-    missing.push_back(current.filename());
-    current = current.parent_path();
-  }
-  fs::path result = fs::canonical(current, ec);
-  if (ec) result = current;  // an unreadable ancestor: keep the standardized form
-  for (auto it = missing.rbegin(); it != missing.rend(); ++it) result /= *it;
-  return result;
-}
-
 bool isSameOrInside(const std::string& path, const std::string& folder) {
   if (!path.starts_with(folder)) return false;
   return path.size() == folder.size() || folder.ends_with('/') || path[folder.size()] == '/';
@@ -121,7 +108,7 @@ std::vector<CameraCard> scan(const SystemRoots& roots) {
 std::string sourceIdentity(const fs::path& folder) { return sourceIdentity(folder, SystemRoots{}); }
 
 std::string sourceIdentity(const fs::path& folder, const SystemRoots& roots) {
-  const std::string path = resolved(folder).string();
+  const std::string path = canonicalURL(folder).string();
   for (const CameraCard& card : scan(roots)) {
     if (isSameOrInside(path, card.volume.string())) return card.id;
   }

@@ -44,24 +44,6 @@ int defaultWorkerCount() {
 BatchConfiguration::BatchConfiguration(fs::path input, fs::path outputRoot)
     : input(std::move(input)), outputRoot(std::move(outputRoot)) {}
 
-fs::path canonicalURL(const fs::path& path) {
-  // Standardise: make absolute and drop "." / ".." / duplicate separators
-  // lexically, as the walk below must not touch the file system for them.
-  fs::path current = fs::absolute(path).lexically_normal();
-  if (current.has_relative_path() && !current.has_filename()) current = current.parent_path();
-
-  std::vector<fs::path> missing;
-  std::error_code ec;
-  while (current != current.root_path() && !fs::exists(current, ec)) {
-    missing.push_back(current.filename());
-    current = current.parent_path();
-  }
-  fs::path resolved = fs::canonical(current, ec);
-  if (ec) resolved = current;  // unreadable ancestor: keep the standardised form
-  for (auto it = missing.rbegin(); it != missing.rend(); ++it) resolved /= *it;
-  return resolved;
-}
-
 namespace {
 
 bool parametersInRange(const BatchConfiguration& c) {

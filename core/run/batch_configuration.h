@@ -9,6 +9,7 @@
 #include <string>
 #include <string_view>
 
+#include "core/base/file_io.h"
 #include "core/detection/compute_choice.h"
 #include "core/run/parameters.h"
 
@@ -66,11 +67,6 @@ struct BatchConfiguration {
 
   bool operator==(const BatchConfiguration&) const = default;
 };
-
-// The path form used for every comparison of folders: "." and ".." removed,
-// symbolic links resolved in the deepest existing ancestor, and the missing
-// tail appended again, so a folder that does not exist yet still has one.
-std::filesystem::path canonicalURL(const std::filesystem::path& path);
 
 namespace messages {
 // The one message for any option outside its range, naming the ranges of
