@@ -330,8 +330,12 @@ void AppModel::chooseOutput() {
   const auto folder = services_.folders->chooseFolder(
       {QStringLiteral("保存到这里"),
        QStringLiteral("每次自动新建批次文件夹，请选择原片以外的位置。"), true});
-  if (!folder) return;
-  setOutput(toText(*folder));
+  if (folder) useOutputFolder(toText(*folder));
+}
+
+void AppModel::useOutputFolder(const QString& folder) {
+  if (running_) return;
+  setOutput(folder);
   resetStatus();
 }
 

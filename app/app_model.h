@@ -130,6 +130,8 @@ class AppModel : public QObject {
   // been picked by hand once the card scan in flight has finished, so that
   // a folder on a card selects that card.
   void openAtLaunch(const QString& folder);
+  // What chooseOutput does once the operator has confirmed a folder.
+  void useOutputFolder(const QString& folder);
   void start();
   void cancel();
   void openOutput(const QString& subfolder = {});

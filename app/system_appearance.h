@@ -1,0 +1,43 @@
+// SPDX-License-Identifier: MIT
+// SystemAppearance: whether the desktop prefers dark windows, read from the
+// XDG desktop portal and followed while the application runs.
+#pragma once
+
+#include <QColor>
+#include <QObject>
+#include <QVariant>
+#include <optional>
+
+class QDBusVariant;
+
+namespace kestrel {
+
+class SystemAppearance : public QObject {
+  Q_OBJECT
+ public:
+  // `platformWindow` is the platform palette's window colour, taken before
+  // the brand palette replaces it; it decides when the portal gives no
+  // preference. The portal is asked without blocking: until it answers (or
+  // when there is no session bus or portal) the palette decides.
+  explicit SystemAppearance(const QColor& platformWindow, QObject* parent = nullptr);
+
+  bool prefersDark() const;
+
+ signals:
+  void changed();
+
+ private slots:
+  void settingChanged(const QString& group, const QString& key, const QDBusVariant& value);
+
+ private:
+  void setScheme(const QVariant& value);
+
+  QColor platformWindow_;
+  std::optional<unsigned> portalScheme_;
+};
+
+// The portal's color-scheme number inside a reply, however deeply the bus
+// wrapped it in variants; nothing when it holds no number.
+std::optional<unsigned> portalColorScheme(const QVariant& value);
+
+}  // namespace kestrel
