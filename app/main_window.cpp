@@ -90,7 +90,7 @@ MainWindow::MainWindow(AppModel& model, const BrandImages& images, QSettings& se
 
   connect(&model_, &AppModel::appearanceChanged, this, &MainWindow::applyTheme);
   connect(system_, &SystemAppearance::changed, this, &MainWindow::applyTheme);
-  connect(&model_, &AppModel::phaseChanged, this, &MainWindow::runEnded);
+  connect(&model_, &AppModel::phaseChanged, this, &MainWindow::followRun);
   applyTheme();
 }
 
@@ -124,15 +124,18 @@ void MainWindow::applyTheme() {
   result_->applyTheme(theme);
 }
 
-void MainWindow::runEnded() {
-  if (!hasEnded(model_.phase())) return;
+void MainWindow::followRun() {
+  // The result section shows a run's progress and its end, so it comes into
+  // view when a run starts and again when it ends.
+  const bool ended = hasEnded(model_.phase());
+  if (model_.phase() != TaskPhase::preparing && !ended) return;
   // After the layout has taken in the result's new rows.
   QTimer::singleShot(0, this, [this] {
     const int top = result_->mapTo(scroll_->widget(), QPoint(0, 0)).y() - 16;
     QScrollBar* bar = scroll_->verticalScrollBar();
     bar->setValue(std::clamp(top, bar->minimum(), bar->maximum()));
   });
-  if (!isActiveWindow()) notifyDesktop(model_.statusTitle(), model_.message());
+  if (ended && !isActiveWindow()) notifyDesktop(model_.statusTitle(), model_.message());
 }
 
 void MainWindow::showAbout() {

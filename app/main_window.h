@@ -34,7 +34,7 @@ class MainWindow : public QMainWindow {
  private:
   void buildMenu();
   void applyTheme();
-  void runEnded();
+  void followRun();
   void showAbout();
 
   AppModel& model_;
