@@ -30,6 +30,7 @@ struct Fixture {
   std::shared_ptr<RecordingOpener> opener = std::make_shared<RecordingOpener>();
 
   Fixture() { fs::create_directories(root() / "photos"); }
+  ~Fixture() { scanner.releaseAll(); }
   fs::path root() const { return toPath(dir.path()); }
   fs::path photos() const { return root() / "photos"; }
   fs::path results() const { return root() / "results"; }
@@ -445,7 +446,9 @@ class AppModelTest : public QObject {
     f.scanner.hold();
     AppModel model(AppServices{f.chooser, f.opener, f.scanner.function(), f.runner.function(), {}},
                    f.settings);
-    model.refreshCards();  // call 1 supersedes call 0
+    QTRY_COMPARE(f.scanner.calls(), 1);  // scans are numbered in the order they begin
+    model.refreshCards();                // call 1 supersedes call 0
+    QTRY_COMPARE(f.scanner.calls(), 2);
     f.scanner.answer(1, {a});
     QTRY_VERIFY(!model.detectingCards());
     QCOMPARE(model.cards(), std::vector<CameraCard>{a});
