@@ -36,7 +36,7 @@ SystemAppearance::SystemAppearance(const QColor& platformWindow, QObject* parent
   QDBusConnection bus = QDBusConnection::sessionBus();
   if (!bus.isConnected()) return;
   bus.connect(kService, kPath, kInterface, QStringLiteral("SettingChanged"), this,
-              SLOT(settingChanged(QString, QString, QDBusVariant)));
+              SLOT(settingChanged(QDBusMessage)));
   QDBusMessage read =
       QDBusMessage::createMethodCall(kService, kPath, kInterface, QStringLiteral("Read"));
   read << kGroup << kKey;
@@ -52,9 +52,12 @@ bool SystemAppearance::prefersDark() const {
   return systemPrefersDark(portalScheme_, platformWindow_);
 }
 
-void SystemAppearance::settingChanged(const QString& group, const QString& key,
-                                      const QDBusVariant& value) {
-  if (group == kGroup && key == kKey) setScheme(value.variant());
+void SystemAppearance::settingChanged(const QDBusMessage& message) {
+  const QList<QVariant> arguments = message.arguments();  // group, key, value
+  if (arguments.size() == 3 && arguments[0].toString() == kGroup &&
+      arguments[1].toString() == kKey) {
+    setScheme(arguments[2]);
+  }
 }
 
 void SystemAppearance::setScheme(const QVariant& value) {

@@ -8,7 +8,7 @@
 #include <QVariant>
 #include <optional>
 
-class QDBusVariant;
+class QDBusMessage;
 
 namespace kestrel {
 
@@ -27,7 +27,10 @@ class SystemAppearance : public QObject {
   void changed();
 
  private slots:
-  void settingChanged(const QString& group, const QString& key, const QDBusVariant& value);
+  // The portal's SettingChanged(group, key, value). Taken as the whole
+  // message: Qt 6.4's D-Bus refuses to connect it to a slot with the three
+  // typed parameters.
+  void settingChanged(const QDBusMessage& message);
 
  private:
   void setScheme(const QVariant& value);

@@ -45,7 +45,7 @@ packages=(
   # fuzzing and sanitizers (clang's libFuzzer runtime), formatting
   clang libclang-rt-14-dev clang-format-14 python3
   # GUI checks
-  xvfb xauth
+  xvfb xauth dbus-daemon
 )
 # The face model is fetched with npm; the machine's own Node.js is used when
 # present (Debian's npm package conflicts with a newer Node.js install).
