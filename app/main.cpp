@@ -87,21 +87,22 @@ int main(int argc, char** argv) {
   parser.addHelpOption();
   parser.addVersionOption();
   parser.addPositionalArgument(QStringLiteral("folder"),
-                               QStringLiteral("Photo folder to open, as if chosen by hand"));
+                               QStringLiteral("要打开的照片文件夹，如同手动选择"),
+                               QStringLiteral("[folder]"));
   const QCommandLineOption screenshot(QStringLiteral("screenshot"),
-                                      QStringLiteral("Save a picture of the window and quit"),
+                                      QStringLiteral("保存窗口截图后退出（用于文档）"),
                                       QStringLiteral("file"));
   const QCommandLineOption screenshotAt(QStringLiteral("screenshot-at"),
-                                        QStringLiteral("idle, progress or finished"),
+                                        QStringLiteral("截图时机：idle、progress 或 finished"),
                                         QStringLiteral("state"), QStringLiteral("idle"));
   const QCommandLineOption appearance(QStringLiteral("appearance"),
-                                      QStringLiteral("system, light or dark"),
+                                      QStringLiteral("界面外观：system、light 或 dark"),
                                       QStringLiteral("scheme"));
   const QCommandLineOption output(QStringLiteral("output"),
-                                  QStringLiteral("Output root instead of the default"),
+                                  QStringLiteral("保存结果的位置（代替默认位置）"),
                                   QStringLiteral("folder"));
   const QCommandLineOption start(QStringLiteral("start"),
-                                 QStringLiteral("Start processing once the folder is open"));
+                                 QStringLiteral("打开文件夹后立即开始处理"));
   for (const auto& option : {screenshot, screenshotAt, appearance, output, start}) {
     parser.addOption(option);
   }
