@@ -24,20 +24,13 @@
 #include "core/cards/camera_cards.h"
 #include "core/jpeg/malloc_tuning.h"
 #include "core/run/json_format.h"
+#include "core/run/output_root.h"
 #include "core/run/parameters.h"
 
 namespace {
 
 namespace fs = std::filesystem;
 using namespace kestrel;
-
-fs::path defaultOutputRoot() {
-  if (const char* pictures = std::getenv("XDG_PICTURES_DIR"); pictures && *pictures) {
-    return fs::path(pictures) / "KestrelResults";
-  }
-  const char* home = std::getenv("HOME");
-  return fs::path(home ? home : ".") / "Pictures" / "KestrelResults";
-}
 
 // Prints progress snapshots to stderr: a redrawn bar on a terminal, one line
 // per file otherwise. Snapshots come from several workers and may arrive out

@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
-# Sets up Kestrel (packages, Release build, models) and processes a folder of
-# photos with kestrel-batch in automatic mode.
+# Sets up Kestrel (packages, models), builds what it runs and opens the
+# window on the shared race photographs; without a display it processes
+# them with kestrel-batch in automatic mode instead.
 #
 #   scripts/run.sh [INPUT [OUTPUT]] [-- extra kestrel-batch options]
 #
@@ -13,17 +14,25 @@ set -euo pipefail
 here=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 shared=${KESTREL_SHARED:-$here/../shared}
 input=$shared/photos/race-large
-output=${XDG_PICTURES_DIR:-$HOME/Pictures}/KestrelResults
+output=""
 if [ $# -gt 0 ] && [ "$1" != "--" ]; then input=$1; shift; fi
 if [ $# -gt 0 ] && [ "$1" != "--" ]; then output=$1; shift; fi
 [ "${1:-}" = "--" ] && shift
 
-setup_args=()
+setup_args=(--no-build)
 if [ -d "$shared/models/yolo-fastest-1.1-xl" ]; then
   setup_args+=(--models-from "$shared/models/yolo-fastest-1.1-xl")
 fi
 "$here/scripts/setup.sh" "${setup_args[@]}"
 
+cmake -S "$here" -B "$here/build" -G Ninja -DCMAKE_BUILD_TYPE=Release >/dev/null
+cmake --build "$here/build" --target kestrel kestrel-batch
+
 # Models/ is searched under the working directory.
 cd "$here"
-exec "$here/build/bin/kestrel-batch" --input "$input" --output "$output" "$@"
+if [ -n "${DISPLAY:-}" ] || [ -n "${WAYLAND_DISPLAY:-}" ]; then
+  exec "$here/build/bin/kestrel" ${output:+--output "$output"} "$input"
+fi
+echo "run: no display (DISPLAY / WAYLAND_DISPLAY unset), so the batch runs in the terminal with kestrel-batch"
+exec "$here/build/bin/kestrel-batch" --input "$input" \
+  --output "${output:-${XDG_PICTURES_DIR:-$HOME/Pictures}/KestrelResults}" "$@"

@@ -37,13 +37,15 @@ packages=(
   # libraries
   libjpeg62-turbo-dev libturbojpeg0-dev libopencv-dev nlohmann-json3-dev
   libssl-dev uuid-dev libutf8proc-dev libarchive-dev qt6-base-dev libgl-dev libcli11-dev
+  # the window: SVG brand images, Chinese fonts, Qt's own texts in Chinese, X11 and Wayland
+  qt6-svg-dev libqt6svg6 fonts-noto-cjk qt6-translations-l10n qt6-qpa-plugins qt6-wayland
   # tests and benchmarks
   libgtest-dev libgmock-dev libbenchmark-dev
   libimage-exiftool-perl libjpeg-turbo-progs time
   # fuzzing and sanitizers (clang's libFuzzer runtime), formatting
   clang libclang-rt-14-dev clang-format-14 python3
   # GUI checks
-  xvfb
+  xvfb xauth dbus-daemon
 )
 # The face model is fetched with npm; the machine's own Node.js is used when
 # present (Debian's npm package conflicts with a newer Node.js install).
