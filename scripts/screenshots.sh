@@ -41,11 +41,11 @@ eventName=城市半程马拉松
 eventDate=2026-04-05
 
 [window]
-size=@Size(1180 900)
+size=@Size(1280 900)
 CONF
   HOME=$home XDG_CONFIG_HOME=$home/.config XDG_PICTURES_DIR= \
     KESTREL_MODEL=$models/yolo-fastest-1.1-xl KESTREL_FACE_MODEL=$models/face-api \
-    xvfb-run -a -s "-screen 0 1280x1000x24" \
+    xvfb-run -a -s "-screen 0 1440x1000x24" \
     "$build/bin/kestrel" --output "$demo/results" --screenshot "$out/$name.png" "$@" \
     "$demo/EOS_DIGITAL/DCIM/100CANON" 2>/dev/null
   echo "screenshots: $out/$name.png"
