@@ -3,7 +3,7 @@
 # configures and builds into build/ with Ninja.
 #
 #   scripts/setup.sh [--debug] [--sanitize] [--no-build] [--build-dir DIR]
-#                    [--models-from DIR] [--no-models]
+#                    [--models-from DIR] [--person-model yolo-fastest|yolov3-tiny] [--no-models]
 #
 # Safe to run again: packages already present are not reinstalled and an
 # existing build directory is reconfigured in place.
@@ -15,6 +15,7 @@ sanitize=OFF
 do_build=1
 build_dir="$here/build"
 models_from=""
+person_model=""
 do_models=1
 
 while [ $# -gt 0 ]; do
@@ -24,6 +25,7 @@ while [ $# -gt 0 ]; do
     --no-build) do_build=0 ;;
     --build-dir) build_dir=$2; shift ;;
     --models-from) models_from=$2; shift ;;
+    --person-model) person_model=$2; shift ;;
     --no-models) do_models=0 ;;
     -h|--help) sed -n '2,11p' "$0"; exit 0 ;;
     *) echo "setup.sh: unknown option $1" >&2; exit 2 ;;
@@ -79,5 +81,6 @@ fi
 # scripts/setup_models.sh. Offline this only prints what to do instead: it
 # never fails the setup.
 if [ "$do_models" = 1 ]; then
-  "$here/scripts/setup_models.sh" ${models_from:+--models-from "$models_from"} || true
+  "$here/scripts/setup_models.sh" ${models_from:+--models-from "$models_from"} \
+    ${person_model:+--person-model "$person_model"} || true
 fi
