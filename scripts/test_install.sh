@@ -99,10 +99,15 @@ cmake --install "$build_dir" --prefix "$prefix" --component program >/dev/null |
 for path in bin/kestrel bin/kestrel-batch share/applications/$app_id.desktop \
             share/metainfo/$app_id.metainfo.xml share/icons/hicolor/scalable/apps/$app_id.svg \
             share/man/man1/kestrel.1.gz share/man/man1/kestrel-batch.1.gz \
-            share/bash-completion/completions/kestrel-batch share/doc/kestrel/copyright; do
+            share/bash-completion/completions/kestrel-batch share/doc/kestrel/copyright \
+            share/doc/kestrel/changelog.gz; do
   [ -f "$prefix/$path" ] || fail "$path is not installed"
 done
 [ ! -e "$prefix/share/kestrel" ] || fail "the program component installed models"
+version=$(sed -n 's/^CMAKE_PROJECT_VERSION:STATIC=//p' "$build_dir/CMakeCache.txt")
+zcat "$prefix/share/doc/kestrel/changelog.gz" >"$scratch/changelog"
+[ "$(dpkg-parsechangelog -l "$scratch/changelog" -S Version)" = "$version" ] ||
+  fail "the changelog has no entry for $version"
 
 step "desktop-file-validate, appstreamcli validate and validate-tree --no-net"
 report=$(desktop-file-validate "$prefix/share/applications/$app_id.desktop" 2>&1)
@@ -159,7 +164,6 @@ step "scripts/package.sh"
 made=$("$here/scripts/package.sh" --build-dir "$build_dir" --models-dir "$models" \
          --output "$scratch/dist" 2>&1) || fail "package.sh: $made"
 deb=$(echo "$made" | sed -n 's/^package: //p')
-version=$(sed -n 's/^CMAKE_PROJECT_VERSION:STATIC=//p' "$build_dir/CMakeCache.txt")
 [ "$(basename "$deb")" = "kestrel_${version}_$(dpkg --print-architecture).deb" ] ||
   fail "package file $deb"
 depends=$(dpkg-deb -f "$deb" Depends)
