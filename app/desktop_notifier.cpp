@@ -16,9 +16,9 @@ void notifyDesktop(const QString& title, const QString& body) {
       QStringLiteral("/org/freedesktop/Notifications"),
       QStringLiteral("org.freedesktop.Notifications"), QStringLiteral("Notify"));
   QVariantMap hints;
-  hints.insert(QStringLiteral("desktop-entry"), QStringLiteral("kestrel"));
+  hints.insert(QStringLiteral("desktop-entry"), QStringLiteral(KESTREL_APP_ID));
   // app_name, replaces_id, app_icon, summary, body, actions, hints, expire_timeout
-  notify << QStringLiteral("隼影") << 0u << QStringLiteral("kestrel") << title << body
+  notify << QStringLiteral("隼影") << 0u << QStringLiteral(KESTREL_APP_ID) << title << body
          << QStringList() << hints << -1;
   bus.send(notify);
 }

@@ -72,7 +72,7 @@ int main(int argc, char** argv) {
   QApplication::setOrganizationName(QStringLiteral("Kestrel"));
   QApplication::setApplicationDisplayName(QStringLiteral("隼影"));
   QApplication::setApplicationVersion(cropRelease().version);
-  QApplication::setDesktopFileName(QStringLiteral("kestrel"));
+  QApplication::setDesktopFileName(QStringLiteral(KESTREL_APP_ID));
   QApplication::setStyle(QStringLiteral("Fusion"));
 
   // Qt's own dialogs (folder chooser, date picker) in Chinese like the rest.

@@ -150,10 +150,11 @@ int main(int argc, char** argv) {
       "statistics.json, files.csv and report.html. Originals are only read."};
   app.get_formatter()->column_width(34);
   app.footer(
-      "Models: without --model, Models/YOLOv3TinyFP16.mlmodelc (or .mlmodel) is searched in\n"
-      "<prefix>/share/kestrel, then Models/ under the working directory and three levels above\n"
-      "the executable; the face detector likewise in a folder face-api. scripts/setup.sh puts\n"
-      "them into Models/.\n"
+      "Models: without --model, YOLOv3TinyFP16.mlmodelc (or .mlmodel) is searched in\n"
+      "share/kestrel of the prefix the executable is installed in (<bin>/../share/kestrel),\n"
+      "then of the configured install prefix, then in Models/ under the working directory and\n"
+      "three levels above the executable; the face detector likewise in a folder face-api.\n"
+      "scripts/setup.sh puts them into Models/, scripts/install_models.sh into a prefix.\n"
       "Progress goes to stderr (a bar on a terminal, one line per file otherwise). The first\n"
       "Ctrl-C stops after the photos in hand and still writes the reports; a second one aborts.\n"
       "Exit status: 0 the run completed (also after a stop), 1 it failed, 2 usage error.\n"

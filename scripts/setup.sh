@@ -4,6 +4,10 @@
 #
 #   scripts/setup.sh [--debug] [--sanitize] [--no-build] [--build-dir DIR]
 #                    [--models-from DIR] [--person-model yolo-fastest|yolov3-tiny] [--no-models]
+#                    [--install-models PREFIX]
+#
+# --install-models PREFIX then copies the prepared models into
+# PREFIX/share/kestrel for a Kestrel installed there (scripts/install_models.sh).
 #
 # Safe to run again: packages already present are not reinstalled and an
 # existing build directory is reconfigured in place.
@@ -17,6 +21,7 @@ build_dir="$here/build"
 models_from=""
 person_model=""
 do_models=1
+install_models_prefix=""
 
 while [ $# -gt 0 ]; do
   case "$1" in
@@ -27,7 +32,8 @@ while [ $# -gt 0 ]; do
     --models-from) models_from=$2; shift ;;
     --person-model) person_model=$2; shift ;;
     --no-models) do_models=0 ;;
-    -h|--help) sed -n '2,11p' "$0"; exit 0 ;;
+    --install-models) install_models_prefix=$2; shift ;;
+    -h|--help) sed -n '2,13p' "$0"; exit 0 ;;
     *) echo "setup.sh: unknown option $1" >&2; exit 2 ;;
   esac
   shift
@@ -48,6 +54,8 @@ packages=(
   clang libclang-rt-14-dev clang-format-14 python3
   # GUI checks
   xvfb xauth dbus-daemon
+  # packaging: the .deb (dpkg-shlibdeps, file) and the checks of an installation
+  dpkg-dev file desktop-file-utils appstream
 )
 # The face model is fetched with npm; the machine's own Node.js is used when
 # present (Debian's npm package conflicts with a newer Node.js install).
@@ -83,4 +91,13 @@ fi
 if [ "$do_models" = 1 ]; then
   "$here/scripts/setup_models.sh" ${models_from:+--models-from "$models_from"} \
     ${person_model:+--person-model "$person_model"} || true
+fi
+
+if [ -n "$install_models_prefix" ]; then
+  # sudo only when the prefix (or the folder it will be made in) is not writable.
+  existing=$install_models_prefix
+  while [ ! -e "$existing" ]; do existing=$(dirname "$existing"); done
+  install_cmd=()
+  if [ ! -w "$existing" ]; then install_cmd=("${sudo_cmd[@]}"); fi
+  "${install_cmd[@]}" "$here/scripts/install_models.sh" "$install_models_prefix"
 fi

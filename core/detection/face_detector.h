@@ -46,9 +46,8 @@ inline constexpr std::string_view manifestName = "tiny_face_detector_model-weigh
 inline constexpr std::string_view weightsName = "tiny_face_detector_model.bin";
 
 // An explicit directory is returned unchanged. Otherwise a "face-api"
-// folder holding the manifest and the weights: in the resource directory,
-// then in Models under the working directory, then in Models three levels
-// above the executable. Throws CropError messages::faceModelNotFound.
+// folder holding the manifest and the weights, in the first of the folders
+// of searchFolders that has one. Throws CropError messages::faceModelNotFound.
 std::filesystem::path locate(const std::optional<std::filesystem::path>& explicitDirectory);
 std::filesystem::path locate(const std::optional<std::filesystem::path>& explicitDirectory,
                              const ModelSearchPlaces& places);

@@ -192,12 +192,22 @@ ModelSearchPlaces defaultSearchPlaces() {
 
 std::vector<fs::path> searchFolders(const ModelSearchPlaces& places) {
   std::vector<fs::path> folders;
-  if (places.resourceDirectory) folders.push_back(*places.resourceDirectory);
+  const std::optional<fs::path> executable =
+      places.executable ? std::optional(places.executable->lexically_normal()) : std::nullopt;
+  // The prefix the program is installed in comes first: `cmake --install
+  // --prefix` and a relocated package need not match the configured prefix.
+  if (executable) {
+    folders.push_back((executable->parent_path() / "../share/kestrel").lexically_normal());
+  }
+  if (places.resourceDirectory) {
+    const fs::path configured = places.resourceDirectory->lexically_normal();
+    if (folders.empty() || folders.front() != configured) folders.push_back(configured);
+  }
   if (!places.currentDirectory.empty()) {
     folders.push_back(places.currentDirectory / ModelLoader::modelsFolderName);
   }
-  if (places.executable) {
-    fs::path base = places.executable->lexically_normal();
+  if (executable) {
+    fs::path base = *executable;
     for (int i = 0; i < 3; ++i) base = base.parent_path();
     folders.push_back(base / ModelLoader::modelsFolderName);
   }

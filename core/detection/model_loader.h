@@ -48,19 +48,23 @@ struct DetectionModel {
 
 // The places searched for installed models, in order after an explicit path.
 struct ModelSearchPlaces {
-  // <install prefix>/share/kestrel, searched directly (no "Models" folder).
+  // <configured install prefix>/share/kestrel, searched directly (no
+  // "Models" folder).
   std::optional<std::filesystem::path> resourceDirectory;
   std::filesystem::path currentDirectory;
-  // The running executable; its path three levels up is searched for "Models".
+  // The running executable: <its folder>/../share/kestrel is the resource
+  // directory of the prefix it is installed in, and its path three levels
+  // up is searched for "Models".
   std::optional<std::filesystem::path> executable;
 };
 
-// The places of this process: the installed resource directory when it
+// The places of this process: the configured resource directory when it
 // exists, the working directory, and the executable from /proc/self/exe.
 ModelSearchPlaces defaultSearchPlaces();
 
-// The folders both models are looked for in, in order: the resource
-// directory itself, "Models" under the working directory, and "Models"
+// The folders both models are looked for in, in order: share/kestrel of the
+// prefix the executable sits in, the configured resource directory (when it
+// is another folder), "Models" under the working directory, and "Models"
 // three levels above the executable.
 std::vector<std::filesystem::path> searchFolders(const ModelSearchPlaces& places);
 
@@ -72,9 +76,9 @@ inline constexpr std::string_view modelsFolderName = "Models";
 inline constexpr std::string_view preparedExtension = ".mlmodelc";
 
 // An explicit path is returned unchanged and unchecked (load reports a
-// missing file). Otherwise the resource directory, then <cwd>/Models, then
-// Models three levels above the executable; at each place the prepared
-// model before the source model. Throws CropError messages::modelNotFound.
+// missing file). Otherwise the folders of searchFolders in order; in each
+// the prepared model before the source model. Throws CropError
+// messages::modelNotFound.
 std::filesystem::path locate(const std::optional<std::filesystem::path>& explicitPath);
 std::filesystem::path locate(const std::optional<std::filesystem::path>& explicitPath,
                              const ModelSearchPlaces& places);

@@ -131,10 +131,14 @@ std::string tinyPackage() {
 }
 
 TEST(ModelLocateTest, BothModelsSearchTheSameFoldersInOrder) {
-  TempDir root;  // the executable's path three levels up is app/a
+  TempDir root;  // the executable's prefix is app/a/b, its path three levels up app/a
   const ModelSearchPlaces places{root / "resources", root / "cwd", root / "app/a/b/c/kestrel"};
-  EXPECT_EQ(searchFolders(places), (std::vector<fs::path>{root / "resources", root / "cwd/Models",
-                                                          root / "app/a/Models"}));
+  EXPECT_EQ(searchFolders(places),
+            (std::vector<fs::path>{root / "app/a/b/share/kestrel", root / "resources",
+                                   root / "cwd/Models", root / "app/a/Models"}));
+  // The configured directory is searched once when the executable is installed there.
+  EXPECT_EQ(searchFolders({root / "p/share/kestrel", {}, root / "p/bin/kestrel"}),
+            (std::vector<fs::path>{root / "p/share/kestrel", root / "Models"}));
   EXPECT_THAT([&] { ModelLoader::locate(std::nullopt, places); },
               ThrowsMessage<CropError>(std::string(messages::modelNotFound)));
   EXPECT_THAT([&] { FaceModelLoader::locate(std::nullopt, places); },
@@ -154,6 +158,9 @@ TEST(ModelLocateTest, BothModelsSearchTheSameFoldersInOrder) {
   writeFile(root / ("cwd/Models" + P), "x");  // in one folder the prepared model comes first
   EXPECT_EQ(ModelLoader::locate(std::nullopt, places), root / ("cwd/Models" + P));
   EXPECT_EQ(ModelLoader::locate(root / "none.cfg", places), root / "none.cfg");  // unchecked
+  fs::create_directories(root / "app/a/b/share/kestrel");  // the executable's own prefix first
+  writeFile(root / ("app/a/b/share/kestrel" + S), "x");
+  EXPECT_EQ(ModelLoader::locate(std::nullopt, places), root / ("app/a/b/share/kestrel" + S));
 }
 
 // Preparing writes a directory whole or not at all, never over one that exists.
