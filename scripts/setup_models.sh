@@ -40,10 +40,12 @@ case "$person_network" in
   yolo-fastest)
     fastest=https://raw.githubusercontent.com/dog-qiuqiu/Yolo-Fastest/master/ModelZoo/yolo-fastest-1.1_coco
     person_cfg_url=$fastest/yolo-fastest-1.1-xl.cfg
-    person_weights_url=$fastest/yolo-fastest-1.1-xl.weights ;;
+    person_weights_url=$fastest/yolo-fastest-1.1-xl.weights
+    person_licence_url=https://raw.githubusercontent.com/dog-qiuqiu/Yolo-Fastest/master/LICENSE ;;
   yolov3-tiny)
     person_cfg_url=https://raw.githubusercontent.com/pjreddie/darknet/master/cfg/yolov3-tiny.cfg
-    person_weights_url=https://pjreddie.com/media/files/yolov3-tiny.weights ;;
+    person_weights_url=https://pjreddie.com/media/files/yolov3-tiny.weights
+    person_licence_url=https://raw.githubusercontent.com/pjreddie/darknet/master/LICENSE ;;
   *) echo "setup_models.sh: --person-model is yolo-fastest or yolov3-tiny" >&2; exit 2 ;;
 esac
 
@@ -100,15 +102,16 @@ coco_names() {
     "hair drier" toothbrush
 }
 
-# Writes the prepared directory from a cfg, its weights and optional names,
-# appearing complete or not at all.
+# Writes the prepared directory from a cfg, its weights, optional names and
+# an optional licence file, appearing complete or not at all.
 install_person_model() {
-  local cfg=$1 weights=$2 names=$3 staging="$models_dir/.$person_name.partial.$$"
+  local cfg=$1 weights=$2 names=$3 licence=${4:-} staging="$models_dir/.$person_name.partial.$$"
   rm -rf "$staging"
   mkdir -p "$staging" &&
     cp "$cfg" "$staging/model.cfg" &&
     cp "$weights" "$staging/model.weights" &&
     { if [ -n "$names" ]; then cp "$names" "$staging/labels.txt"; else coco_names >"$staging/labels.txt"; fi; } &&
+    { [ -z "$licence" ] || cp "$licence" "$staging/LICENSE"; } &&
     chmod -R u+w "$staging" &&
     mv -T "$staging" "$person_dir" &&
     say "person model prepared in $person_dir" && return 0
@@ -134,7 +137,9 @@ person_model_from() {
   for n in "$dir/labels.txt" "$dir/coco.names"; do
     if [ -f "$n" ]; then names=$n; break; fi
   done
-  install_person_model "$cfg" "${cfg%.cfg}.weights" "$names"
+  local licence=""
+  [ -f "$dir/LICENSE" ] && licence="$dir/LICENSE"
+  install_person_model "$cfg" "${cfg%.cfg}.weights" "$names" "$licence"
 }
 
 fetch() {
@@ -158,7 +163,9 @@ person_model() {
   fi
   if fetch "$person_cfg_url" "$scratch/person.cfg" &&
      fetch "$person_weights_url" "$scratch/person.weights"; then
-    install_person_model "$scratch/person.cfg" "$scratch/person.weights" ""
+    local licence=""
+    fetch "$person_licence_url" "$scratch/LICENSE" && licence="$scratch/LICENSE"
+    install_person_model "$scratch/person.cfg" "$scratch/person.weights" "" "$licence"
   else
     say "could not download the $person_network person model (offline?). Run" \
         "scripts/setup.sh --models-from DIR with a darknet model folder (e.g." \
