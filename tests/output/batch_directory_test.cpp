@@ -131,7 +131,7 @@ TEST(BatchDirectoryReserveTest, ConcurrentProcessesGetDistinctNumbers) {
     if (children.back() != 0) continue;
     close(start[1]);
     char byte;
-    (void)read(start[0], &byte, 1);  // returns when the pipe closes
+    if (read(start[0], &byte, 1) < 0) _exit(2);  // returns when the pipe closes
     _exit(messageOf([&] { reserve(dir.path(), "card-" + std::to_string(i % 4)); }).empty() ? 0 : 1);
   }
   close(start[0]);
