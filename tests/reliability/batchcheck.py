@@ -6,9 +6,12 @@ Every command prints what it found; a violated promise is printed as a
 line starting with "VIOLATION:" and makes the exit status 1.
 
   manifest BATCH                      JSON {relative path: sha256} of photos/, filtered/, review/
-  killed BATCH REF.json               a batch left by a killed run: only finished files
+  killed BATCH REF.json [--empty-claims-allowed]
+                                      a batch left by a killed run: only finished files
                                       (identical to the reference), hidden .partial files,
-                                      complete reports and previews; prints its phase
+                                      complete reports and previews; prints its phase. With
+                                      the flag, an empty file under a final name (the claim
+                                      of the no-hard-link write path) is counted, not a violation
   registry ROOT                       the registry's structure; prints it as JSON
   next-name ROOT LABEL DATE IDENTITY  the directory the next labelled run of that source gets
   reports BATCH [FORBIDDEN...]        the reports exist, are valid UTF-8, parse, agree with each
@@ -112,7 +115,7 @@ def check_report_file(path, name):
     return data
 
 
-def killed(batch, ref_path):
+def killed(batch, ref_path, empty_claims_allowed=False):
     with open(ref_path) as f:
         ref = json.load(f)
     ref_dirs = set()
@@ -120,7 +123,7 @@ def killed(batch, ref_path):
         parts = rel.split("/")
         for i in range(1, len(parts)):
             ref_dirs.add("/".join(parts[:i]))
-    finals, partials, reports, previews = 0, 0, [], 0
+    finals, partials, reports, previews, claims = 0, 0, [], 0, 0
     for rel, full, is_dir in walk(batch):
         name = os.path.basename(rel)
         text = os.fsdecode(rel)
@@ -138,6 +141,8 @@ def killed(batch, ref_path):
                 violation(f"stray hidden file {text}")
             elif text not in ref:
                 violation(f"file not written by a clean run: {text}")
+            elif empty_claims_allowed and os.path.getsize(full) == 0:
+                claims += 1
             elif sha256(full) != ref[text]:
                 size = os.path.getsize(full)
                 violation(f"{text} differs from the clean run ({size} bytes): half-written final name")
@@ -163,7 +168,7 @@ def killed(batch, ref_path):
         phase = f"photos {finals}/{len(ref)}"
     else:
         phase = "reserved"
-    print(json.dumps({"phase": phase, "finals": finals, "partials": partials,
+    print(json.dumps({"phase": phase, "finals": finals, "partials": partials, "claims": claims,
                       "previews": previews, "reports": reports}, ensure_ascii=False))
 
 
@@ -324,7 +329,7 @@ def main(argv):
     if command == "manifest":
         print(json.dumps(manifest(args[0]), sort_keys=True, indent=1))
     elif command == "killed":
-        killed(args[0], args[1])
+        killed(args[0], args[1], "--empty-claims-allowed" in args[2:])
     elif command == "registry":
         registry(args[0])
     elif command == "next-name":
