@@ -41,13 +41,10 @@ for c in 1 2 3 4; do
   cp "${photos[$((2 * c - 2))]}" "${photos[$((2 * c - 1))]}" "$work/card$c/"
 done
 
-# How many processes have the file $1 open.
+# How many other processes have the file $1 open (the runs are children of
+# the flock commands, so all processes are looked at).
 openers() {
-  local n=0 p
-  for p in "${pids[@]}"; do
-    if ls -l /proc/"$p"/fd 2>/dev/null | grep -qF "$1"; then n=$((n + 1)); fi
-  done
-  echo "$n"
+  find /proc/[0-9]*/fd -lname "$1" 2>/dev/null | grep -vc "^/proc/$$/" || true
 }
 
 # One round: four runs released together; prints problems, returns non-zero on any.
@@ -64,7 +61,7 @@ round() { # ROOT HOLD_REGISTRY_LOCK
   pids=()
   for c in 1 2 3 4; do
     flock -s "$gate" "$bin" --input "$work/card$c" --output "$root" --mode copy \
-      --event "$label" --date "$date" > "$work/run$c.out" 2> "$work/run$c.err" &
+      --event "$label" --date "$date" > "$work/run$c.out" 2> "$work/run$c.err" 7>&- 8>&- &
     pids+=($!)
   done
   # All four wait at the gate: release them together.
@@ -75,11 +72,13 @@ round() { # ROOT HOLD_REGISTRY_LOCK
   flock -u 7
   exec 7>&-
   if [ "$hold" = 1 ]; then
-    for i in $(seq 500); do
-      [ "$(openers .sunying-batches.lock)" -ge 4 ] && break
+    local reached=0
+    for i in $(seq 3000); do
+      n=$(openers "$root/.sunying-batches.lock")
+      if [ "$n" -ge 4 ]; then reached=1; break; fi
       sleep 0.01
     done
-    [ "$(openers .sunying-batches.lock)" -ge 4 ] || problems+=("not all four reached the lock")
+    [ "$reached" = 1 ] || problems+=("only $n of four reached the lock in 30 s")
     flock -u 8
     exec 8>&-
   fi

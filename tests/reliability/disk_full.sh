@@ -84,10 +84,12 @@ run_case() {
   local root="$mnt/out-$RANDOM$RANDOM" status=0 problems=() outcome
   rm -f "$mnt/filler" "$mnt/filler2"
   mkdir -p "$root"
+  # The run must not inherit this descriptor: its own open of the lock file
+  # is the sign that it has passed the free-space check.
   exec 8>"$root/.sunying-batches.lock"
   flock -x 8
   "$bin" --input "$input" --output "$root" --mode "$mode" --workers "$workers" \
-    --event 满盘 --date 20260405 > "$work/run.out" 2> "$work/run.err" &
+    --event 满盘 --date 20260405 > "$work/run.out" 2> "$work/run.err" 8>&- &
   running=$!
   if ! wait_for_lock_open "$running"; then
     exec 8>&-

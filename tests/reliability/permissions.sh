@@ -15,9 +15,10 @@
 #       root under a read-only folder: exit 1 with a message carrying
 #       "Permission denied", nothing created;
 #   the output root removed during a run (its parent writable), and removed
-#       with its parent made read-only: no crash, exit 0 or 1, and a message
-#       or reports that say what happened. The outcome column records where
-#       the photos went.
+#       with its parent made read-only: no crash, exit 0 or 1, the photos that
+#       can no longer be written fail with a message naming the system's
+#       error, and the removed folders are not silently made again and
+#       written into.
 #
 # Needs: root (to switch to nobody with setpriv and to set up owners), the
 # shared photos. Takes: about 30 seconds.
@@ -169,6 +170,9 @@ remove_during_run() { # VARIANT
     claimed=$(python3 -c 'import json,sys; s=json.load(open(sys.argv[1])); print(s["processed"]-s["failed"])' "$batch/summary.json")
     outcome="exit 0; reports in a re-created batch directory: $claimed called delivered, $present there"
     [ "$claimed" -eq "$present" ] || outcome+=" (the rest were removed with the root)"
+    # The batch directory was gone: going on in a new one of the same name
+    # hides the loss (and, for a vanished disk, writes to the disk below).
+    [ -d "$root" ] && problems+=("the removed output root and batch directory were re-created and written into; the summary calls $claimed photos delivered, $present are there")
   elif [ "$status" -eq 1 ]; then
     outcome="exit 1: ${message:0:160}"
     [[ "$message" == *"No such file or directory"* || "$message" == *"Permission denied"* ]] ||
