@@ -112,5 +112,8 @@ fi
 largest=$(find "$seeds" -type f -printf '%s\n' | sort -n | tail -1)
 echo "fuzz_jpeg: $(find "$seeds" -type f | wc -l) seeds, largest ${largest:-0} bytes, ${seconds} s"
 
+# A crash, leak, timeout or memory overrun exits 1: libFuzzer's own default
+# (77) would read as "skipped".
 "$build/bin/mc_jpeg_fuzz" "$corpus" "$seeds" -max_total_time="$seconds" -max_len=$(( ${largest:-200000} + 4096 )) \
-  -rss_limit_mb=4096 -print_final_stats=1 -artifact_prefix="$artifacts/"
+  -rss_limit_mb=4096 -print_final_stats=1 -artifact_prefix="$artifacts/" \
+  -error_exitcode=1 -timeout_exitcode=1

@@ -44,7 +44,7 @@ if [ "$fuzz_seconds" -gt 0 ]; then
   fuzz_status=0
   "$here/scripts/fuzz_jpeg.sh" "$fuzz_seconds" "$KESTREL_TEST_DATA" > "$here/build/fuzz.log" 2>&1 ||
     fuzz_status=$?
-  grep -E '^fuzz_jpeg:|^#[0-9]+ +DONE|^Done|stat::number_of_executed_units|stat::average_exec_per_sec|==ERROR|^artifact_prefix|Test unit written' \
+  grep -E '^fuzz_jpeg:|^#[0-9]+[[:space:]]+DONE|^Done|stat::number_of_executed_units|stat::average_exec_per_sec|==ERROR|^artifact_prefix|Test unit written' \
     "$here/build/fuzz.log" || true
   case $fuzz_status in
     0) echo "fuzz: no finding (log: build/fuzz.log)" ;;

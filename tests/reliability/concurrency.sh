@@ -15,7 +15,7 @@
 # each pointing at the number of the directory that source's run got, and
 # four complete batches.
 #
-# Needs: the shared photos; no root. Takes: about 30 seconds.
+# Needs: the shared photos; no root. Takes: about 20 seconds.
 #
 #   tests/reliability/concurrency.sh [ROUNDS]
 set -euo pipefail

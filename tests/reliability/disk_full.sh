@@ -21,7 +21,7 @@
 # the message counts them); no hidden temporary file is left.
 #
 # Needs: root (mount), about 2.2 GB of free memory for the tmpfs, the shared photos.
-# Takes: about 1 minute.
+# Takes: about 15 seconds.
 set -euo pipefail
 source "$(dirname "${BASH_SOURCE[0]}")/lib.sh"
 rel_need_root

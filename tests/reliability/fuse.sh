@@ -18,7 +18,7 @@
 #
 # Needs: root, /dev/fuse, loop devices, exfat-fuse and exfatprogs (installed
 # with apt-get when missing and possible). Exit 77 (skipped) when FUSE is
-# unavailable. Takes: about 1 minute.
+# unavailable. Takes: about 30 seconds.
 set -euo pipefail
 source "$(dirname "${BASH_SOURCE[0]}")/lib.sh"
 rel_need_root

@@ -26,7 +26,7 @@
 # than PATH_MAX: that photo must be processed, failed with a message, or
 # the run must end naming the folder — it must not silently drop out.
 #
-# Needs: the shared photos, python3; no root. Takes: about 15 seconds.
+# Needs: the shared photos, python3; no root. Takes: about 5 seconds.
 set -euo pipefail
 source "$(dirname "${BASH_SOURCE[0]}")/lib.sh"
 rel_need_photos

@@ -14,7 +14,7 @@
 # allocation of a new card number is killed too.
 #
 # Needs: the shared race-large photos and models, python3; no root.
-# Takes: about 5 minutes for the default 60 kills (2 cores).
+# Takes: about 4 minutes for the default 60 kills (2 cores).
 #
 #   tests/reliability/kill_test.sh [KILLS_PER_MODE]      (default 30; seed: KILL_SEED, default 20261206)
 set -euo pipefail

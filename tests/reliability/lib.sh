@@ -1,3 +1,4 @@
+# shellcheck shell=bash
 # SPDX-License-Identifier: MIT
 # Shared by the fault scripts of tests/reliability: where things are, the
 # result table, and small helpers. Sourced, not run.

@@ -21,7 +21,7 @@
 #       written into.
 #
 # Needs: root (to switch to nobody with setpriv and to set up owners), the
-# shared photos. Takes: about 30 seconds.
+# shared photos. Takes: about 10 seconds.
 set -euo pipefail
 source "$(dirname "${BASH_SOURCE[0]}")/lib.sh"
 rel_need_root

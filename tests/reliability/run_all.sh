@@ -2,7 +2,7 @@
 # SPDX-License-Identifier: MIT
 # Runs every fault script of tests/reliability and prints one combined table.
 # Not part of scripts/test.sh: it needs root, loop devices, FUSE, about 2.2 GB
-# of memory for a tmpfs, and about 10 minutes (2 cores).
+# of memory for a tmpfs, and about 6.5 minutes (2 cores).
 #
 #   tests/reliability/run_all.sh [SCRIPT...]     (default: all, in the order below)
 #
