@@ -5,6 +5,13 @@
 #
 #   scripts/test.sh            both suites
 #   KESTREL_SKIP_SANITIZE=1 scripts/test.sh   the Release suite only
+#   KESTREL_FUZZ_SECONDS=N scripts/test.sh   fuzz the JPEG codec layer for N s
+#                                            (default 90; 0 leaves the fuzzing out)
+#
+# Between the two suites the codec layer is fuzzed for a fixed time
+# (scripts/fuzz_jpeg.sh, clang + libFuzzer); without clang that step is
+# skipped with a message. A finding fails the run; the input is kept in
+# build-fuzz/artifacts/.
 #
 # The shared photographs and models are passed to the tests through
 # KESTREL_TEST_DATA and KESTREL_TEST_MODELS (default: ../shared beside the
@@ -30,6 +37,21 @@ fi
   echo "test: playwright-core could not be installed; the browser check will be skipped"
 
 ctest --test-dir "$here/build" --output-on-failure -j "$jobs"
+
+fuzz_seconds=${KESTREL_FUZZ_SECONDS:-90}
+if [ "$fuzz_seconds" -gt 0 ]; then
+  echo "== fuzzing the JPEG codec layer (${fuzz_seconds} s)"
+  fuzz_status=0
+  "$here/scripts/fuzz_jpeg.sh" "$fuzz_seconds" "$KESTREL_TEST_DATA" > "$here/build/fuzz.log" 2>&1 ||
+    fuzz_status=$?
+  grep -E '^fuzz_jpeg:|^#[0-9]+[[:space:]]+DONE|^Done|stat::number_of_executed_units|stat::average_exec_per_sec|==ERROR|^artifact_prefix|Test unit written' \
+    "$here/build/fuzz.log" || true
+  case $fuzz_status in
+    0) echo "fuzz: no finding (log: build/fuzz.log)" ;;
+    77) echo "fuzz: skipped — $(tail -1 "$here/build/fuzz.log")" ;;
+    *) echo "fuzz: FAILED (status $fuzz_status); see build/fuzz.log"; tail -60 "$here/build/fuzz.log"; exit 1 ;;
+  esac
+fi
 
 if [ "${KESTREL_SKIP_SANITIZE:-0}" != 1 ]; then
   echo "== sanitizer suite (ASan + UBSan)"
