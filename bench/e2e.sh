@@ -10,7 +10,9 @@
 #
 # Variants, run in turn inside every repetition (the starting variant rotates
 # from one repetition to the next) so that they all see the same page cache:
-#   cp -r              copy of the scratch input folder (reference for copy)
+#   cp -r + sync       copy of the scratch input folder, then sync (reference for
+#                      copy: Kestrel flushes every photo before naming it, so
+#                      the fair baseline is a copy that has reached the disk)
 #   kestrel copy       kestrel-batch --mode copy
 #   jpegtran -P2       jpegtran -crop WxH+X+Y -copy all per file, two at a time
 #                      (xargs -P2), each file cut to the rectangle kestrel-batch
@@ -18,7 +20,7 @@
 #   kestrel fixed      kestrel-batch --mode fixed
 #   kestrel auto       kestrel-batch --mode auto with the person and face models
 #   fixed/auto 1w      the same with --workers 1 (scaling; 2 workers otherwise)
-# cp -r and kestrel copy take about a second, so they run K times per
+# cp -r + sync and kestrel copy take about a second, so they run K times per
 # repetition (--short-runs, default 3). The medians over all kept runs are
 # reported. Throughput = files / wall time
 # of the whole command; kestrel's own images/s (statistics.json, processing
@@ -277,7 +279,7 @@ run_kestrel() {
 
 run_cp() {
   fresh_output
-  timed cp_r "$1" "$files" cp -r "$input" "$scratch/out/copy"
+  timed cp_r "$1" "$files" sh -c 'cp -r "$1" "$2" && sync' sh "$input" "$scratch/out/copy"
   record -
 }
 

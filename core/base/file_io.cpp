@@ -200,4 +200,18 @@ void flushFolder(const fs::path& folder) {
   if (!dir.valid() || ::fsync(dir.get()) != 0) throwErrno(folder.string());
 }
 
+void createFoldersBelow(const fs::path& base, const fs::path& relative) {
+  fs::path folder = base;
+  for (const fs::path& part : relative) {
+    if (part.empty() || part == ".") continue;
+    folder /= part;
+    // mkdir fails with ENOENT when `base` (or a folder above) is gone.
+    if (::mkdir(folder.c_str(), 0777) == 0) continue;
+    const int error = errno;
+    struct stat info {};
+    if (error == EEXIST && ::stat(folder.c_str(), &info) == 0 && S_ISDIR(info.st_mode)) continue;
+    throw std::system_error(error, std::generic_category(), folder.string());
+  }
+}
+
 }  // namespace kestrel

@@ -96,4 +96,11 @@ void replaceFileAtomically(const std::filesystem::path& path, std::string_view c
 // Throws std::system_error.
 void flushFolder(const std::filesystem::path& folder);
 
+// Creates the folders of `relative` inside `base`, which must exist: unlike
+// create_directories it never makes `base` again once it has gone (an output
+// disk pulled and its mount point left empty), so nothing is written to
+// where the operator would not look for it. Throws std::system_error naming
+// the folder it could not make.
+void createFoldersBelow(const std::filesystem::path& base, const std::filesystem::path& relative);
+
 }  // namespace kestrel

@@ -122,6 +122,11 @@ void flushOutputFolders(const RunSummary& summary) {
 // the photos are there, and where.
 std::string unreportedRunMessage(const RunSummary& s, const std::string& error) {
   const StatusCounts& n = s.counts;
+  std::error_code ec;
+  if (!fs::is_directory(s.runDirectory, ec)) {
+    return "批次报告未能写出（" + error + "）。批次目录 " + s.runDirectory.string() +
+           " 已不存在（输出盘是否已断开？），其中的照片没有保存下来；原片未改动，请重新运行本批。";
+  }
   return "批次报告未能写出（" + error + "）。已完成的照片都保留在 " + s.runDirectory.string() +
          "：photos/ " + std::to_string(n.cropped + n.unchanged) + " 张，filtered/ " +
          std::to_string(n.filtered) + " 张，review/ " + std::to_string(n.review) + " 张；另有 " +
@@ -152,7 +157,17 @@ std::vector<fs::path> enumerate(const fs::path& input, std::optional<std::int64_
       const fs::path& path = it->path();
       if (path.filename().native().starts_with('.')) continue;
       const fs::file_status status = it->symlink_status(ec);
-      if (ec || fs::is_symlink(status)) continue;
+      // An entry removed while the folder is listed is no longer part of
+      // the input; one whose properties cannot be read (a folder that can
+      // be listed but not entered, a path beyond PATH_MAX) ends the walk
+      // like an unreadable folder, naming it, rather than silently leaving
+      // its photos out.
+      if (ec == std::errc::no_such_file_or_directory) {
+        ec.clear();
+        continue;
+      }
+      if (ec) throw std::system_error(ec, path.string());
+      if (fs::is_symlink(status)) continue;
       if (fs::is_directory(status)) {
         folders.push_back(path);
       } else if (fs::is_regular_file(status)) {
@@ -255,7 +270,9 @@ FileResult process(std::int64_t index, const fs::path& url, const fs::path& inpu
     timedInto(writeSeconds, [&] {
       const fs::path destination =
           output.parent_path() / std::string(result.destinationFolder()) / result.relativePath;
-      fs::create_directories(destination.parent_path());
+      createFoldersBelow(
+          output.parent_path(),
+          (fs::path(std::string(result.destinationFolder())) / result.relativePath).parent_path());
       writeNewFile(destination, out.span());
     });
     times.write = writeSeconds;  // only a completed write is timed

@@ -377,7 +377,7 @@ std::vector<FileResult> sample(const std::vector<FileResult>& files, std::int64_
 }
 
 void writePreviewsAndHTML(const RunSummary& summary) {
-  fs::create_directories(summary.runDirectory / "previews");
+  createFoldersBelow(summary.runDirectory, "previews");
   const CardBuilder builder(summary);
   std::string cards;
   for (const FileResult& r : sample(summary.files, summary.configuration.previewCount)) {

@@ -57,11 +57,15 @@ class BatchRunTest : public ::testing::Test {
                  std::optional<std::uint64_t> free = 1ULL << 50) const {
     return BatchProcessor::run(c, std::move(token), std::move(progress), freeSpace(free));
   }
-  std::string runError(const BatchConfiguration& c, std::optional<std::uint64_t> free) const try {
-    run(c, makeCancellationToken(), {}, free);
+  std::string runError(const BatchConfiguration& c, std::optional<std::uint64_t> free,
+                       BatchProcessor::ProgressCallback progress = {}) const try {
+    run(c, makeCancellationToken(), std::move(progress), free);
     return "";
   } catch (const std::exception& error) {
     return error.what();
+  }
+  std::string runError(const BatchConfiguration& c, BatchProcessor::ProgressCallback progress) const {
+    return runError(c, 1ULL << 50, std::move(progress));
   }
   testing::TempDir dir;
 };
@@ -91,6 +95,19 @@ TEST_F(BatchRunTest, EnumerationFindsJPEGsInByteOrderAndSkipsHiddenAndLinkedEntr
         std::exit(1);
       },
       ::testing::ExitedWithCode(1), (in / "sub/locked").string() + ":");
+  fs::permissions(in / "sub" / "locked", fs::perms::owner_all);
+
+  // So does a folder that can be listed but not entered: its photos are
+  // named, never silently left out.
+  writeFile(in / "sub" / "locked" / "g.jpg", "x");
+  fs::permissions(in / "sub" / "locked", fs::perms::owner_read | fs::perms::others_read);
+  EXPECT_EXIT(
+      {
+        if (geteuid() == 0 && (setgid(65534) != 0 || setuid(65534) != 0)) std::exit(2);
+        std::cerr << runError(config(), 1ULL << 50);
+        std::exit(1);
+      },
+      ::testing::ExitedWithCode(1), (in / "sub/locked/g.jpg").string() + ": Permission denied");
   fs::permissions(in / "sub" / "locked", fs::perms::owner_all);
 }
 
@@ -169,6 +186,7 @@ TEST_F(BatchRunTest, ScreeningFilesByVerdictAndPixelFloor) {
   for (const auto& row : rows) {
     SCOPED_TRACE(row.file + std::string(" → ") + row.folder);
     const fs::path batch = dir / "out" / std::to_string(&row - rows);
+    fs::create_directories(batch);
     analyzer.verdict.verdict = row.verdict.value_or(review);
     const FileResult r = BatchProcessor::process(
         0, dir / "in" / row.file, dir / "in", batch / "photos",
@@ -231,6 +249,22 @@ TEST_F(BatchRunTest, AnExistingDestinationIsNeverOverwritten) {
   EXPECT_NE(r.error.value_or("").find("File exists"), std::string::npos);
   EXPECT_EQ(readFile(photos / "a.jpg"), "already here");
   EXPECT_EQ(treeOf(photos), std::set<std::string>{"a.jpg"});  // the temporary file is gone
+}
+
+// A batch directory that disappears during the run (an output disk pulled,
+// its mount point left empty) is not made again: the later photos fail, and
+// the run ends saying the batch is gone rather than writing reports into a
+// new, empty directory of the same name.
+TEST_F(BatchRunTest, AVanishedBatchDirectoryIsNotMadeAgain) {
+  makeJPEG(dir / "in" / "a.jpg", 32, 32);
+  makeJPEG(dir / "in" / "sub" / "b.jpg", 32, 32, 1);
+  BatchConfiguration c = config();
+  c.workers = 1;
+  const std::string message = runError(c, [&](const BatchProgress& p) {
+    if (p.completed == 1) fs::remove_all(dir / "out");
+  });
+  EXPECT_NE(message.find("已不存在"), std::string::npos) << message;
+  EXPECT_FALSE(fs::exists(dir / "out"));
 }
 
 TEST_F(BatchRunTest, EightWorkersGiveTheSameResultsAsOne) {
