@@ -43,21 +43,36 @@ Size targetSize(std::int64_t width, std::int64_t height, std::int64_t longEdge) 
 // time so that the decoded picture is never held whole. In integer units
 // where a source pixel is `dst` long and a target pixel `src` long, each
 // source column or row overlaps at most two target ones; every target
-// value is the weighted sum divided by srcWidth × srcHeight, rounded. The
-// sums are held in `Sum`: 32 bits (which the compiler vectorises) whenever
-// 255 × srcWidth × srcHeight fits, 64 bits otherwise.
+// value is the weighted sum divided by srcWidth × srcHeight, rounded.
+//
+// Rows are summed first: each source row is added, weighted, into the
+// column sums of the one or two target rows it overlaps (straight-line,
+// vectorisable work), and a target row's columns are combined only once,
+// when it is complete. The sums are exact integers, so the order changes
+// nothing in the result. `Sum` holds a finished sum: 32 bits whenever
+// 255 × srcWidth × srcHeight fits, 64 bits otherwise; a column sum is at
+// most 255 × srcHeight and always fits 32 bits.
+// sums[i] += values[i] × weight. Built for AVX2 as well (chosen at run time
+// where the processor has it): the loop runs once per decoded row and
+// channel value, and AVX2 multiplies eight 32-bit lanes at a time.
+__attribute__((target_clones("avx2", "default"))) void addWeighted(std::uint32_t* sums,
+                                                                   const std::uint8_t* values,
+                                                                   std::size_t count,
+                                                                   std::uint32_t weight) {
+  for (std::size_t i = 0; i < count; ++i) sums[i] += values[i] * weight;
+}
+
 template <typename Sum>
 class AreaResampler {
  public:
   AreaResampler(int srcWidth, int srcHeight, int dstWidth, int dstHeight, std::uint8_t* out)
-      : srcWidth_(srcWidth),
-        srcHeight_(srcHeight),
+      : srcHeight_(srcHeight),
         dstWidth_(dstWidth),
         dstHeight_(dstHeight),
         out_(out),
-        rowSum_(static_cast<std::size_t>(dstWidth) * 3),
-        current_(rowSum_.size()),
-        next_(rowSum_.size()) {
+        current_(std::size_t(srcWidth) * 3),
+        next_(current_.size()),
+        divide_(std::uint64_t(srcWidth) * std::uint64_t(srcHeight)) {
     // Source column sx covers [sx·dst, (sx+1)·dst); target column t covers
     // [t·src, (t+1)·src). Each target column takes a contiguous run of
     // source columns, the first and last of them possibly in part.
@@ -77,31 +92,16 @@ class AreaResampler {
   }
 
   void addRow(const std::uint8_t* rgb) {
-    for (int t = 0; t < dstWidth_; ++t) {
-      const std::uint8_t* p = rgb + 3 * std::size_t(spans_[t].firstColumn);
-      const std::uint32_t* w = weights_.data() + spans_[t].firstWeight;
-      const std::uint32_t* last = weights_.data() + spans_[t + 1].firstWeight;
-      std::uint32_t r = 0, g = 0, b = 0;
-      for (; w != last; ++w, p += 3) {
-        r += p[0] * *w;
-        g += p[1] * *w;
-        b += p[2] * *w;
-      }
-      std::uint32_t* sum = rowSum_.data() + 3 * std::size_t(t);
-      sum[0] = r;
-      sum[1] = g;
-      sum[2] = b;
-    }
     const std::int64_t begin = std::int64_t{row_} * dstHeight_;
     const std::int64_t end = begin + dstHeight_;
     const std::int64_t boundary = (std::int64_t{target_} + 1) * srcHeight_;
-    const std::int64_t first = std::min(end, boundary) - begin;
-    accumulate(current_, static_cast<Sum>(first));
+    const auto first = static_cast<std::uint32_t>(std::min(end, boundary) - begin);
+    accumulate(current_, rgb, first);
     if (end >= boundary) {
       emit();
       std::swap(current_, next_);
       std::fill(next_.begin(), next_.end(), 0u);
-      if (end > boundary) accumulate(current_, static_cast<Sum>(end - boundary));
+      if (end > boundary) accumulate(current_, rgb, static_cast<std::uint32_t>(end - boundary));
     }
     ++row_;
   }
@@ -112,38 +112,60 @@ class AreaResampler {
     std::uint32_t firstWeight;  // where its weights start in weights_
   };
 
-  void accumulate(std::vector<Sum>& into, Sum weight) {
-    for (std::size_t i = 0; i < rowSum_.size(); ++i) into[i] += rowSum_[i] * weight;
+  // Rounded division by one constant divisor d through a multiplication
+  // (Granlund and Montgomery): with L = ⌈log2 d⌉ and m = ⌊2^(N+L) / d⌋ + 1,
+  // ⌊n / d⌋ = ⌊n·m / 2^(N+L)⌋ for every n < 2^N. N = 48 covers every sum
+  // (at most 256 × d, and d is at most four times the target's pixels).
+  struct ExactDivision {
+    __extension__ using Wide = unsigned __int128;
+    static constexpr int kNumeratorBits = 48;
+    explicit ExactDivision(std::uint64_t d) : divisor(d) {
+      int bits = 0;
+      while ((std::uint64_t{1} << bits) < d) ++bits;
+      shift = kNumeratorBits + bits;
+      multiplier = static_cast<std::uint64_t>((Wide{1} << shift) / d) + 1;
+    }
+    std::uint64_t rounded(std::uint64_t sum) const {
+      const std::uint64_t n = sum + divisor / 2;
+      return static_cast<std::uint64_t>((Wide{n} * multiplier) >> shift);
+    }
+    std::uint64_t divisor;
+    std::uint64_t multiplier = 0;
+    int shift = 0;
+  };
+
+  static void accumulate(std::vector<std::uint32_t>& into, const std::uint8_t* rgb,
+                         std::uint32_t weight) {
+    addWeighted(into.data(), rgb, into.size(), weight);
   }
 
-  // Rounds each sum divided by the total area to the nearest integer. A
-  // 64-bit division per value dominated the resampling, so the quotient is
-  // estimated with a multiplication by the reciprocal (off by at most one,
-  // the quotient being at most 255) and then corrected to the exact value.
+  // Combines the finished target row's column sums across and writes it.
   void emit() {
     if (target_ >= dstHeight_) return;
-    const std::uint64_t total = std::uint64_t(srcWidth_) * std::uint64_t(srcHeight_);
-    const double inverse = 1.0 / static_cast<double>(total);
     std::uint8_t* row = out_ + std::size_t(target_) * std::size_t(dstWidth_) * 3;
-    for (std::size_t i = 0; i < current_.size(); ++i) {
-      const std::uint64_t n = current_[i] + total / 2;
-      auto q = static_cast<std::uint64_t>(static_cast<double>(n) * inverse);
-      if (q * total > n) {
-        --q;
-      } else if ((q + 1) * total <= n) {
-        ++q;
+    for (int t = 0; t < dstWidth_; ++t, row += 3) {
+      const std::uint32_t* column = current_.data() + 3 * std::size_t(spans_[t].firstColumn);
+      const std::uint32_t* w = weights_.data() + spans_[t].firstWeight;
+      const std::uint32_t* last = weights_.data() + spans_[t + 1].firstWeight;
+      Sum r = 0, g = 0, b = 0;
+      for (; w != last; ++w, column += 3) {
+        r += Sum{column[0]} * *w;
+        g += Sum{column[1]} * *w;
+        b += Sum{column[2]} * *w;
       }
-      row[i] = static_cast<std::uint8_t>(q);
+      row[0] = static_cast<std::uint8_t>(divide_.rounded(r));
+      row[1] = static_cast<std::uint8_t>(divide_.rounded(g));
+      row[2] = static_cast<std::uint8_t>(divide_.rounded(b));
     }
     ++target_;
   }
 
-  int srcWidth_, srcHeight_, dstWidth_, dstHeight_;
+  int srcHeight_, dstWidth_, dstHeight_;
   std::uint8_t* out_;
   std::vector<Span> spans_;  // one per target column, and one past the end
   std::vector<std::uint32_t> weights_;
-  std::vector<std::uint32_t> rowSum_;
-  std::vector<Sum> current_, next_;
+  std::vector<std::uint32_t> current_, next_;  // column sums of this and the next target row
+  ExactDivision divide_;
   int row_ = 0;
   int target_ = 0;
 };
