@@ -64,7 +64,8 @@ class BatchRunTest : public ::testing::Test {
   } catch (const std::exception& error) {
     return error.what();
   }
-  std::string runError(const BatchConfiguration& c, BatchProcessor::ProgressCallback progress) const {
+  std::string runError(const BatchConfiguration& c,
+                       BatchProcessor::ProgressCallback progress) const {
     return runError(c, 1ULL << 50, std::move(progress));
   }
   testing::TempDir dir;
