@@ -303,8 +303,15 @@ std::vector<Detection> FaceDetector::detect(const RGBImage& image, const Box& se
     n.canvas.create(face::kInputSize, face::kInputSize, CV_8UC3);
     n.canvas.setTo(cv::Scalar::all(0));
     cv::Mat target = n.canvas(cv::Rect(0, 0, scaledWidth, scaledHeight));
-    cv::resize(source(cv::Rect(left, top, windowWidth, windowHeight)), target, target.size(), 0, 0,
-               scale < 1 ? cv::INTER_AREA : cv::INTER_LINEAR);
+    if (scale < 1) {
+      const std::size_t stride = std::size_t(image.width) * 3;
+      shrinkByArea(image.pixels.data() + std::size_t(top) * stride + std::size_t(left) * 3, stride,
+                   windowWidth, windowHeight, target.data, target.step[0], scaledWidth,
+                   scaledHeight);
+    } else {
+      cv::resize(source(cv::Rect(left, top, windowWidth, windowHeight)), target, target.size(), 0,
+                 0, cv::INTER_LINEAR);
+    }
     cv::dnn::blobFromImage(n.canvas, n.blob, 1.0 / 255.0, cv::Size(),
                            cv::Scalar(face::kMean[0], face::kMean[1], face::kMean[2]), false,
                            false);

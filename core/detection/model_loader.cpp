@@ -155,14 +155,15 @@ ModelFiles readModel(const fs::path& url) {
 
 // The checks that need no OpenCV: a detector, weights of the right size,
 // one name per class.
-void check(const ModelFiles& files) {
-  const darknet::NetworkSummary network = darknet::summarize(files.cfg);
+darknet::NetworkSummary check(const ModelFiles& files) {
+  darknet::NetworkSummary network = darknet::summarize(files.cfg);
   if (!network.detectsObjects) throw CropError(std::string(messages::notObjectDetection));
   darknet::checkWeights(network, files.weights, files.weightsName);
   if (files.labels.size() != static_cast<std::size_t>(network.classes)) {
     throw std::runtime_error("类别名称数量（" + std::to_string(files.labels.size()) +
                              "）与模型的类别数（" + std::to_string(network.classes) + "）不符");
   }
+  return network;
 }
 
 std::optional<fs::path> modelAt(const fs::path& directory) {
@@ -231,10 +232,11 @@ fs::path locate(const std::optional<fs::path>& explicitPath, const ModelSearchPl
 
 std::shared_ptr<const DetectionModel> load(const fs::path& url, ComputeChoice compute) {
   ModelFiles files = readModel(url);
-  check(files);
+  const darknet::NetworkSummary network = check(files);
 
   auto model = std::make_shared<DetectionModel>();
   model->source = url;
+  model->inputSide = std::max(network.inputWidth, network.inputHeight);
   model->configuration = darknet::withDetectionDefaults(files.cfg, kLayerScoreCutoff);
   model->weights = std::move(files.weights);
   model->labels = std::move(files.labels);

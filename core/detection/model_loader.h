@@ -44,6 +44,9 @@ struct DetectionModel {
   std::string weights;              // darknet weights file contents, size checked
   std::vector<std::string> labels;  // class names, index = class number
   InferenceTarget target = InferenceTarget::cpu;
+  // The longer side of the input the network declares (416 for YOLOv3-tiny,
+  // 320 for yolo-fastest): photos are fitted into an input of that length.
+  int inputSide = 416;
 };
 
 // The places searched for installed models, in order after an explicit path.

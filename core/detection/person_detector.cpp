@@ -77,7 +77,7 @@ PersonDetector& PersonDetector::operator=(PersonDetector&&) noexcept = default;
 std::vector<Observation> PersonDetector::observe(const RGBImage& image) {
   if (!image.valid()) throw std::invalid_argument("PersonDetector::detect: invalid RGBImage");
   Network& n = *network_;
-  const yolo::Letterbox box = yolo::letterboxFor(image.width, image.height);
+  const yolo::Letterbox box = yolo::letterboxFor(image.width, image.height, n.model->inputSide);
 
   std::vector<cv::Mat> outputs;
   detail::withOpenCVErrors([&] {
@@ -87,8 +87,14 @@ std::vector<Observation> PersonDetector::observe(const RGBImage& image) {
     n.canvas.create(box.inputHeight, box.inputWidth, CV_8UC3);
     n.canvas.setTo(cv::Scalar::all(kPadLevel));
     cv::Mat target = n.canvas(cv::Rect(box.left, box.top, box.scaledWidth, box.scaledHeight));
-    const bool shrinking = box.scaledWidth < image.width;
-    cv::resize(source, target, target.size(), 0, 0, shrinking ? cv::INTER_AREA : cv::INTER_LINEAR);
+    if (box.scaledWidth < image.width && box.scaledHeight <= image.height) {
+      // Area averaging, exact and several times cheaper than OpenCV's
+      // INTER_AREA at the fractional ratios of a thumbnail to the input.
+      shrinkByArea(image.pixels.data(), std::size_t(image.width) * 3, image.width, image.height,
+                   target.data, target.step[0], box.scaledWidth, box.scaledHeight);
+    } else {
+      cv::resize(source, target, target.size(), 0, 0, cv::INTER_LINEAR);
+    }
     // RGB already, as darknet expects; values 0…1.
     cv::dnn::blobFromImage(n.canvas, n.blob, 1.0 / 255.0, cv::Size(), cv::Scalar(), false, false);
     n.net.setInput(n.blob);

@@ -6,7 +6,6 @@
 #include <cstring>
 #include <new>
 #include <optional>
-#include <variant>
 #include <vector>
 
 #include "core/base/crop_error.h"
@@ -37,138 +36,6 @@ Size targetSize(std::int64_t width, std::int64_t height, std::int64_t longEdge) 
   };
   return width >= height ? Size{longEdge, scaled(height)} : Size{scaled(width), longEdge};
 }
-
-// Area averaging (a box filter with exact fractional coverage) from a
-// source size to a smaller or equal target size, fed one source row at a
-// time so that the decoded picture is never held whole. In integer units
-// where a source pixel is `dst` long and a target pixel `src` long, each
-// source column or row overlaps at most two target ones; every target
-// value is the weighted sum divided by srcWidth × srcHeight, rounded.
-//
-// Rows are summed first: each source row is added, weighted, into the
-// column sums of the one or two target rows it overlaps (straight-line,
-// vectorisable work), and a target row's columns are combined only once,
-// when it is complete. The sums are exact integers, so the order changes
-// nothing in the result. `Sum` holds a finished sum: 32 bits whenever
-// 255 × srcWidth × srcHeight fits, 64 bits otherwise; a column sum is at
-// most 255 × srcHeight and always fits 32 bits.
-// sums[i] += values[i] × weight. Built for AVX2 as well (chosen at run time
-// where the processor has it): the loop runs once per decoded row and
-// channel value, and AVX2 multiplies eight 32-bit lanes at a time.
-__attribute__((target_clones("avx2", "default"))) void addWeighted(std::uint32_t* sums,
-                                                                   const std::uint8_t* values,
-                                                                   std::size_t count,
-                                                                   std::uint32_t weight) {
-  for (std::size_t i = 0; i < count; ++i) sums[i] += values[i] * weight;
-}
-
-template <typename Sum>
-class AreaResampler {
- public:
-  AreaResampler(int srcWidth, int srcHeight, int dstWidth, int dstHeight, std::uint8_t* out)
-      : srcHeight_(srcHeight),
-        dstWidth_(dstWidth),
-        dstHeight_(dstHeight),
-        out_(out),
-        current_(std::size_t(srcWidth) * 3),
-        next_(current_.size()),
-        divide_(std::uint64_t(srcWidth) * std::uint64_t(srcHeight)) {
-    // Source column sx covers [sx·dst, (sx+1)·dst); target column t covers
-    // [t·src, (t+1)·src). Each target column takes a contiguous run of
-    // source columns, the first and last of them possibly in part.
-    std::int64_t sx = 0;
-    for (std::int64_t t = 0; t < dstWidth; ++t) {
-      const std::int64_t begin = t * srcWidth, end = begin + srcWidth;
-      while ((sx + 1) * dstWidth <= begin) ++sx;
-      spans_.push_back(
-          {static_cast<std::uint32_t>(sx), static_cast<std::uint32_t>(weights_.size())});
-      for (std::int64_t s = sx; s < srcWidth && s * dstWidth < end; ++s) {
-        const std::int64_t overlap =
-            std::min(end, (s + 1) * dstWidth) - std::max(begin, s * dstWidth);
-        weights_.push_back(static_cast<std::uint32_t>(overlap));
-      }
-    }
-    spans_.push_back({0, static_cast<std::uint32_t>(weights_.size())});
-  }
-
-  void addRow(const std::uint8_t* rgb) {
-    const std::int64_t begin = std::int64_t{row_} * dstHeight_;
-    const std::int64_t end = begin + dstHeight_;
-    const std::int64_t boundary = (std::int64_t{target_} + 1) * srcHeight_;
-    const auto first = static_cast<std::uint32_t>(std::min(end, boundary) - begin);
-    accumulate(current_, rgb, first);
-    if (end >= boundary) {
-      emit();
-      std::swap(current_, next_);
-      std::fill(next_.begin(), next_.end(), 0u);
-      if (end > boundary) accumulate(current_, rgb, static_cast<std::uint32_t>(end - boundary));
-    }
-    ++row_;
-  }
-
- private:
-  struct Span {
-    std::uint32_t firstColumn;  // the first source column of a target column
-    std::uint32_t firstWeight;  // where its weights start in weights_
-  };
-
-  // Rounded division by one constant divisor d through a multiplication
-  // (Granlund and Montgomery): with L = ⌈log2 d⌉ and m = ⌊2^(N+L) / d⌋ + 1,
-  // ⌊n / d⌋ = ⌊n·m / 2^(N+L)⌋ for every n < 2^N. N = 48 covers every sum
-  // (at most 256 × d, and d is at most four times the target's pixels).
-  struct ExactDivision {
-    __extension__ using Wide = unsigned __int128;
-    static constexpr int kNumeratorBits = 48;
-    explicit ExactDivision(std::uint64_t d) : divisor(d) {
-      int bits = 0;
-      while ((std::uint64_t{1} << bits) < d) ++bits;
-      shift = kNumeratorBits + bits;
-      multiplier = static_cast<std::uint64_t>((Wide{1} << shift) / d) + 1;
-    }
-    std::uint64_t rounded(std::uint64_t sum) const {
-      const std::uint64_t n = sum + divisor / 2;
-      return static_cast<std::uint64_t>((Wide{n} * multiplier) >> shift);
-    }
-    std::uint64_t divisor;
-    std::uint64_t multiplier = 0;
-    int shift = 0;
-  };
-
-  static void accumulate(std::vector<std::uint32_t>& into, const std::uint8_t* rgb,
-                         std::uint32_t weight) {
-    addWeighted(into.data(), rgb, into.size(), weight);
-  }
-
-  // Combines the finished target row's column sums across and writes it.
-  void emit() {
-    if (target_ >= dstHeight_) return;
-    std::uint8_t* row = out_ + std::size_t(target_) * std::size_t(dstWidth_) * 3;
-    for (int t = 0; t < dstWidth_; ++t, row += 3) {
-      const std::uint32_t* column = current_.data() + 3 * std::size_t(spans_[t].firstColumn);
-      const std::uint32_t* w = weights_.data() + spans_[t].firstWeight;
-      const std::uint32_t* last = weights_.data() + spans_[t + 1].firstWeight;
-      Sum r = 0, g = 0, b = 0;
-      for (; w != last; ++w, column += 3) {
-        r += Sum{column[0]} * *w;
-        g += Sum{column[1]} * *w;
-        b += Sum{column[2]} * *w;
-      }
-      row[0] = static_cast<std::uint8_t>(divide_.rounded(r));
-      row[1] = static_cast<std::uint8_t>(divide_.rounded(g));
-      row[2] = static_cast<std::uint8_t>(divide_.rounded(b));
-    }
-    ++target_;
-  }
-
-  int srcHeight_, dstWidth_, dstHeight_;
-  std::uint8_t* out_;
-  std::vector<Span> spans_;  // one per target column, and one past the end
-  std::vector<std::uint32_t> weights_;
-  std::vector<std::uint32_t> current_, next_;  // column sums of this and the next target row
-  ExactDivision divide_;
-  int row_ = 0;
-  int target_ = 0;
-};
 
 // Source pixel shown at display position (dx, dy) of an image stored
 // width × height, for EXIF orientations 2–8 (others: as stored).
@@ -268,13 +135,10 @@ ImagePreparation::AnalysisImage decodeThumbnail(const ImageSource& source, std::
   stored.height = static_cast<int>(target.height);
   stored.pixels.resize(std::size_t(stored.width) * std::size_t(stored.height) * 3);
   const bool resample = width != stored.width || height != stored.height;
-  // Which accumulator the sums fit; monostate when the decode is the target size.
-  std::variant<std::monostate, AreaResampler<std::uint32_t>, AreaResampler<std::uint64_t>>
-      resampler;
-  if (resample && 255 * std::uint64_t(width) * std::uint64_t(height) <= UINT32_MAX) {
-    resampler.emplace<1>(width, height, stored.width, stored.height, stored.pixels.data());
-  } else if (resample) {
-    resampler.emplace<2>(width, height, stored.width, stored.height, stored.pixels.data());
+  std::optional<AreaResampler> resampler;
+  if (resample) {
+    resampler.emplace(width, height, stored.width, stored.height, stored.pixels.data(),
+                      std::size_t(stored.width) * 3);
   }
 
   std::vector<std::uint8_t> rows(std::size_t(width) * std::size_t(channels) * kRowsPerRead);
@@ -297,13 +161,8 @@ ImagePreparation::AnalysisImage decodeThumbnail(const ImageSource& source, std::
         inkToRGB(row, rgbRow.data(), width, inverted);
         row = rgbRow.data();
       }
-      if (resample) {
-        std::visit(
-            [row](auto& r) {
-              if constexpr (!std::is_same_v<std::decay_t<decltype(r)>, std::monostate>)
-                r.addRow(row);
-            },
-            resampler);
+      if (resampler) {
+        resampler->addRow(row);
       } else {
         std::memcpy(stored.pixels.data() + std::size_t(done) * std::size_t(width) * 3, row,
                     std::size_t(width) * 3);

@@ -91,7 +91,7 @@ TEST(YoloDecodeTest, MapsBoxesBackThroughTheLetterboxAndSuppressesOverlapsPerCla
     const yolo::RegionRows layer{rows.front().data(), static_cast<int>(rows.size()), 7};
     std::vector<std::string> found;
     for (const O& o :
-         yolo::observations(std::span(&layer, 1), yolo::letterboxFor(width, height), labels)) {
+         yolo::observations(std::span(&layer, 1), yolo::letterboxFor(width, height, 416), labels)) {
       std::ostringstream t;
       t << o.confidence;
       for (const auto& label : o.labels) t << ' ' << label.identifier << ' ' << label.confidence;
@@ -186,7 +186,19 @@ TEST(ModelLoadTest, LoadsEveryModelFormAndPreparesOneOnce) {
     EXPECT_EQ(model->weights, kTinyWeights);
     // The layer's cut-off sits below the person rule's 0.2, its own suppression off.
     EXPECT_THAT(model->configuration, HasSubstr("ignore_thresh=.7\nthresh=0.1\nnms_threshold=0\n"));
+    EXPECT_EQ(model->inputSide, 32);  // the [net] section's size
   }
+}
+
+// The input's long side is the network's own (on the 32-pixel grid), its
+// short side the smallest multiple of 32 that holds a 3:2 photo.
+TEST(YoloDecodeTest, LetterboxFollowsTheNetworksDeclaredSize) {
+  using L = yolo::Letterbox;
+  EXPECT_EQ(yolo::letterboxFor(1024, 683, 320), (L{320, 224, 0, 5, 320, 213}));
+  EXPECT_EQ(yolo::letterboxFor(683, 1024, 320), (L{224, 320, 5, 0, 213, 320}));
+  EXPECT_EQ(yolo::letterboxFor(1024, 900, 320), (L{320, 320, 0, 19, 320, 281}));
+  EXPECT_EQ(yolo::letterboxFor(1024, 683, 416), (L{416, 288, 0, 5, 416, 277}));
+  EXPECT_EQ(yolo::letterboxFor(1024, 683, 300).inputWidth, 320);
 }
 
 TEST(ModelLoadTest, BadModelsFailClearly) {

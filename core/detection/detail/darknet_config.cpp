@@ -125,10 +125,13 @@ NetworkSummary summarize(std::string_view cfg) {
   if (net.line == 0) throw std::runtime_error("网络描述缺少 [net] 段落");
   if (layers.empty()) throw std::runtime_error("网络描述没有任何层");
 
-  Shape shape{positive(net, "channels", 3), positive(net, "height", 416),
-              positive(net, "width", 416)};
+  constexpr std::int64_t kMaximumInput = 4096;
+  Shape shape{positive(net, "channels", 3), positive(net, "height", 416, kMaximumInput),
+              positive(net, "width", 416, kMaximumInput)};
   std::vector<Shape> outputs;
   NetworkSummary summary;
+  summary.inputWidth = static_cast<int>(shape.width);
+  summary.inputHeight = static_cast<int>(shape.height);
   std::uint64_t count = 0;
 
   for (std::size_t index = 0; index < layers.size(); ++index) {

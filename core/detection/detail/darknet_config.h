@@ -19,6 +19,10 @@ struct NetworkSummary {
   bool detectsObjects = false;
   // classes= of the detection layers (they must agree); 0 without any.
   int classes = 0;
+  // The input size the [net] section declares (416 × 416 when it does not):
+  // the size the network was trained and published at.
+  int inputWidth = 416;
+  int inputHeight = 416;
 };
 
 // Walks the layers the way darknet and OpenCV's importer do, tracking the

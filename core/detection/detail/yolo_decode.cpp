@@ -9,20 +9,21 @@
 
 namespace kestrel::yolo {
 
-Letterbox letterboxFor(int imageWidth, int imageHeight) {
-  constexpr int kLong = 416;
-  constexpr int kShort = 288;
-  constexpr double kSquareLimit = 1.2;
+Letterbox letterboxFor(int imageWidth, int imageHeight, int networkSide) {
+  constexpr int kGrid = 32;
+  const int longSide = std::max(kGrid, (networkSide + kGrid - 1) / kGrid * kGrid);
+  const int shortSide = (2 * longSide + 3 * kGrid - 1) / (3 * kGrid) * kGrid;
+  const double squareLimit = std::sqrt(static_cast<double>(longSide) / shortSide);
   const double aspect = static_cast<double>(imageWidth) / imageHeight;
   Letterbox box;
-  if (aspect >= kSquareLimit) {
-    box.inputWidth = kLong;
-    box.inputHeight = kShort;
-  } else if (aspect <= 1 / kSquareLimit) {
-    box.inputWidth = kShort;
-    box.inputHeight = kLong;
+  if (aspect >= squareLimit) {
+    box.inputWidth = longSide;
+    box.inputHeight = shortSide;
+  } else if (aspect <= 1 / squareLimit) {
+    box.inputWidth = shortSide;
+    box.inputHeight = longSide;
   } else {
-    box.inputWidth = box.inputHeight = kLong;
+    box.inputWidth = box.inputHeight = longSide;
   }
   const double scale = std::min(static_cast<double>(box.inputWidth) / imageWidth,
                                 static_cast<double>(box.inputHeight) / imageHeight);

@@ -13,10 +13,12 @@
 namespace kestrel::yolo {
 
 // How an image sits in the network input: scaled by one factor to fit,
-// centred, the rest padded. The input's aspect follows the image so little
-// of it is padding: 416 × 288 for landscape, 288 × 416 for portrait, and
-// 416 × 416 for nearly square images (aspect between 1/1.2 and 1.2, the
-// geometric midpoint between 1 and 416/288).
+// centred, the rest padded. The input's long side is the network's declared
+// one (rounded up to the 32-pixel grid of its last layer); its aspect
+// follows the image so little of it is padding: the short side is the
+// smallest multiple of 32 that holds a 3:2 photo, for a 416 network
+// 416 × 288 for landscape, 288 × 416 for portrait, and 416 × 416 for nearly
+// square images (aspect closer to 1 than to 416/288, geometrically).
 struct Letterbox {
   int inputWidth = 0;
   int inputHeight = 0;
@@ -28,7 +30,7 @@ struct Letterbox {
   bool operator==(const Letterbox&) const = default;
 };
 
-Letterbox letterboxFor(int imageWidth, int imageHeight);
+Letterbox letterboxFor(int imageWidth, int imageHeight, int networkSide);
 
 // One region layer's output: `rows` rows of `columns` floats, each
 // [cx, cy, w, h, objectness, score per class], box values relative to the
