@@ -1,0 +1,184 @@
+// SPDX-License-Identifier: MIT
+#include "core/bibs/bib_reader.h"
+
+#include <omp.h>
+#include <tesseract/baseapi.h>
+#include <tesseract/resultiterator.h>
+
+#include <algorithm>
+#include <cmath>
+#include <map>
+
+#include "core/base/crop_error.h"
+#include "core/bibs/detail/bib_regions.h"
+#include "core/bibs/detail/bib_text.h"
+
+namespace kestrel {
+
+namespace {
+
+using bibs::Gray;
+
+// Printed bib digits are about this share of a runner's height.
+constexpr double kDigitShare = 0.03;
+// The torso is decoded at the coarsest DCT scale that leaves the expected
+// digits at least this tall; the line finder accepts half to twice that.
+constexpr double kDecodedDigitHeight = 22;
+// Digit height handed to the recogniser.
+constexpr int kRecognitionDigitHeight = 32;
+// Lines per runner that reach the recogniser, best first.
+constexpr std::size_t kLinesPerPerson = 3;
+
+constexpr std::string_view kMissingLanguage =
+    "未找到 Tesseract 英文数据（tesseract-ocr-eng），无法识别号码布。请先运行 scripts/setup.sh。";
+
+struct Job {
+  std::int64_t person = 0;
+  Box torso;                // display space, normalized
+  double digitHeight = 0;   // expected, in stored pixels
+  int scale = 1;
+};
+
+int decodeScale(double digitHeight) {
+  for (const int scale : {8, 4, 2}) {
+    if (digitHeight / scale >= kDecodedDigitHeight) return scale;
+  }
+  return 1;
+}
+
+// The stored-pixel rectangle of a display-space box, clipped to the image.
+PixelRect rawRect(const Box& display, const JPEGInfo& info, int orientation) {
+  const Box raw = EXIFOrientation::displayToRaw(display.clipped(), orientation);
+  const auto x0 = static_cast<std::int64_t>(std::floor(raw.x * static_cast<double>(info.width)));
+  const auto y0 = static_cast<std::int64_t>(std::floor(raw.y * static_cast<double>(info.height)));
+  const auto x1 = static_cast<std::int64_t>(std::ceil(raw.maxX() * static_cast<double>(info.width)));
+  const auto y1 =
+      static_cast<std::int64_t>(std::ceil(raw.maxY() * static_cast<double>(info.height)));
+  const std::int64_t cx0 = std::clamp<std::int64_t>(x0, 0, info.width - 1);
+  const std::int64_t cy0 = std::clamp<std::int64_t>(y0, 0, info.height - 1);
+  return PixelRect{cx0, cy0, std::clamp<std::int64_t>(x1, cx0 + 1, info.width) - cx0,
+                   std::clamp<std::int64_t>(y1, cy0 + 1, info.height) - cy0};
+}
+
+}  // namespace
+
+struct BibReader::Engine {
+  tesseract::TessBaseAPI api;
+
+  Engine() {
+    // The dictionaries are of no use for digits; not loading them saves
+    // start-up time and memory. Tesseract's messages go nowhere: a batch
+    // run's stderr belongs to its progress lines.
+    const std::vector<std::string> names = {"load_system_dawg", "load_freq_dawg",
+                                            "load_punc_dawg",   "load_number_dawg",
+                                            "load_unambig_dawg", "load_bigram_dawg",
+                                            "debug_file"};
+    const std::vector<std::string> values = {"0", "0", "0", "0", "0", "0", "/dev/null"};
+    api.SetVariable("debug_file", "/dev/null");
+    if (api.Init(nullptr, "eng", tesseract::OEM_LSTM_ONLY, nullptr, 0, &names, &values, false) !=
+        0) {
+      throw CropError(std::string(kMissingLanguage));
+    }
+    api.SetPageSegMode(tesseract::PSM_RAW_LINE);
+    api.SetVariable("tessedit_char_whitelist", "0123456789");
+  }
+  ~Engine() { api.End(); }
+
+  bibs::Recognised recognise(const Gray& patch) {
+    bibs::Recognised read;
+    // Tesseract splits its network layers over OpenMP threads that spin
+    // while they wait; for one short line that costs more than it saves,
+    // and the batch's workers already use every core. No parallel region
+    // started from this thread gets a team of more than one.
+    omp_set_max_active_levels(0);
+    api.SetImage(patch.pixels.data(), patch.width, patch.height, 1, patch.width);
+    api.SetSourceResolution(300);
+    if (api.Recognize(nullptr) != 0) return read;
+    std::unique_ptr<tesseract::ResultIterator> it(api.GetIterator());
+    if (!it) return read;
+    bool first = true;
+    do {
+      const std::unique_ptr<char[]> symbol(it->GetUTF8Text(tesseract::RIL_SYMBOL));
+      if (!symbol) continue;
+      if (!first && it->IsAtBeginningOf(tesseract::RIL_WORD)) read.text += ' ';
+      first = false;
+      read.text += symbol.get();
+      read.confidences.push_back(it->Confidence(tesseract::RIL_SYMBOL) / 100.0);
+    } while (it->Next(tesseract::RIL_SYMBOL));
+    return read;
+  }
+};
+
+BibReader::BibReader() : engine_(std::make_unique<Engine>()) {}
+BibReader::~BibReader() = default;
+BibReader::BibReader(BibReader&&) noexcept = default;
+BibReader& BibReader::operator=(BibReader&&) noexcept = default;
+
+std::vector<Bib> BibReader::read(std::span<const std::uint8_t> jpeg, const JPEGInfo& info,
+                                 int orientation, const std::vector<Person>& people,
+                                 JPEGEngine& engine) {
+  candidates_.clear();
+  const bool swap = EXIFOrientation::swapsAxes(orientation);
+  const double displayHeight = static_cast<double>(swap ? info.width : info.height);
+
+  // Runners grouped by the scale their digits need: one decode per scale.
+  std::map<int, std::vector<Job>> jobs;
+  for (std::size_t i = 0; i < people.size(); ++i) {
+    const double height = people[i].box.height * displayHeight;
+    if (height < kMinimumPersonHeight) continue;
+    Job job{static_cast<std::int64_t>(i), bibs::torsoRegion(people[i].box).clipped(),
+            height * kDigitShare, 1};
+    if (job.torso.width <= 0 || job.torso.height <= 0) continue;
+    job.scale = decodeScale(job.digitHeight);
+    jobs[job.scale].push_back(job);
+  }
+
+  const bibs::AcceptanceRules rules;
+  std::vector<Bib> found;
+  for (const auto& [scale, group] : jobs) {
+    Box band = group.front().torso;
+    for (const Job& job : group) band = band.unionWith(job.torso);
+    const JPEGEngine::ScaledRegion region =
+        engine.grayscaleRegion(jpeg, rawRect(band, info, orientation), scale);
+    Gray raw{static_cast<int>(region.patch.width), static_cast<int>(region.patch.height),
+             std::vector<std::uint8_t>(region.patch.pixels.data(),
+                                       region.patch.pixels.data() + region.patch.pixels.size())};
+    const Gray picture = bibs::upright(raw, orientation);
+    // The display-space box the upright picture shows.
+    const Box shown = EXIFOrientation::rawToDisplay(
+        region.covered.normalized(info.width, info.height), orientation);
+
+    for (const Job& job : group) {
+      const double sx = picture.width / shown.width, sy = picture.height / shown.height;
+      const int tx = static_cast<int>(std::lround((job.torso.x - shown.x) * sx));
+      const int ty = static_cast<int>(std::lround((job.torso.y - shown.y) * sy));
+      const Gray torso =
+          bibs::cropped(picture, tx, ty, static_cast<int>(std::lround(job.torso.width * sx)),
+                        static_cast<int>(std::lround(job.torso.height * sy)));
+      const std::vector<bibs::DigitLine> lines =
+          bibs::digitLines(torso, job.digitHeight / scale);
+      for (std::size_t k = 0; k < std::min(lines.size(), kLinesPerPerson); ++k) {
+        const bibs::DigitLine& line = lines[k];
+        bibs::Recognised read =
+            engine_->recognise(bibs::recognitionPatch(line, kRecognitionDigitHeight));
+        read.marks = line.marks;
+        const Box box{shown.x + (tx + line.x) / sx, shown.y + (ty + line.y) / sy, line.width / sx,
+                      line.height / sy};
+        std::optional<Bib> bib = bibs::acceptedNumber(read, rules);
+        Candidate candidate{job.person, read.text, 0, line.marks, box, bib.has_value()};
+        if (!read.confidences.empty()) {
+          candidate.confidence =
+              *std::min_element(read.confidences.begin(), read.confidences.end());
+        }
+        candidates_.push_back(std::move(candidate));
+        if (!bib) continue;
+        bib->box = box;
+        bib->person = job.person;
+        found.push_back(std::move(*bib));
+      }
+    }
+  }
+  return bibs::uniqueNumbers(std::move(found));
+}
+
+}  // namespace kestrel
