@@ -159,6 +159,21 @@ int main(int argc, char** argv) {
     std::printf("%-22s %6zu %6d %6s %8.1f  %s\n", file.filename().c_str(), expected.size(), hits,
                 recallOnly ? "-" : std::to_string(wrong).c_str(), ms, reads.c_str());
     if (dump) {
+      // Each wrong read with its surroundings, to see what was read.
+      std::vector<std::uint8_t> all(data.data(), data.data() + data.size());
+      const cv::Mat colour = cv::imdecode(all, cv::IMREAD_COLOR);
+      fs::create_directories(*dump);
+      for (const Bib& bib : bibs) {
+        if (expected.count(bib.number)) continue;
+        const Box b = bib.box.padded(bib.box.width, bib.box.height * 2).clipped();
+        const cv::Rect r(static_cast<int>(b.x * colour.cols), static_cast<int>(b.y * colour.rows),
+                         std::max(1, static_cast<int>(b.width * colour.cols)),
+                         std::max(1, static_cast<int>(b.height * colour.rows)));
+        cv::imwrite((*dump / ("wrong-" + file.stem().string() + "-" + bib.number + ".png")).string(),
+                    colour(r & cv::Rect(0, 0, colour.cols, colour.rows)));
+      }
+    }
+    if (dump && getenv("TORSOS")) {
       // The torso regions the reader searched, as grayscale PNGs for a look.
       std::vector<std::uint8_t> bytes(data.data(), data.data() + data.size());
       const cv::Mat gray = cv::imdecode(bytes, cv::IMREAD_GRAYSCALE);
@@ -185,10 +200,10 @@ int main(int argc, char** argv) {
       }
       std::printf("    people %zu, missing: %s\n", people.size(), missing.c_str());
       for (const auto& c : reader.candidates()) {
-        std::printf("    person %lld marks %d conf %.2f %s \"%s\" box %.3f,%.3f %.3fx%.3f\n",
+        std::printf("    person %lld marks %d conf %.3f %s %s \"%s\" box %.3f,%.3f %.3fx%.3f\n",
                     static_cast<long long>(c.person), c.marks, c.confidence,
-                    c.accepted ? "ACCEPT" : "reject", c.text.c_str(), c.box.x, c.box.y,
-                    c.box.width, c.box.height);
+                    c.accepted ? "ACCEPT" : "reject", expected.count(c.text) ? "listed" : "-",
+                    c.text.c_str(), c.box.x, c.box.y, c.box.width, c.box.height);
       }
     }
   }

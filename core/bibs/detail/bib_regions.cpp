@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <cmath>
 #include <numeric>
+#include <optional>
 
 namespace kestrel::bibs {
 
@@ -29,7 +30,7 @@ struct Mark {
 
 // Pixels darker than their neighbourhood (a window of about two digit
 // heights) by a clear margin: the strokes of printed digits on paper.
-std::vector<std::uint8_t> darkMask(const Gray& image, int window) {
+std::vector<std::uint8_t> darkMask(const Gray& image, int window, double ratio, int margin) {
   const int w = image.width, h = image.height;
   std::vector<std::int64_t> integral(static_cast<std::size_t>(w + 1) * (h + 1), 0);
   const auto idx = [w](int x, int y) {
@@ -53,7 +54,7 @@ std::vector<std::uint8_t> darkMask(const Gray& image, int window) {
           integral[idx(xb, yb)] - integral[idx(xa, yb)] - integral[idx(xb, ya)] + integral[idx(xa, ya)];
       const double mean = static_cast<double>(sum) / ((xb - xa) * (yb - ya));
       const double value = image.at(x, y);
-      if (value < mean * 0.82 && mean - value > 18) {
+      if (value < mean * ratio && mean - value > margin) {
         mask[static_cast<std::size_t>(y) * static_cast<std::size_t>(w) + static_cast<std::size_t>(x)] = 1;
       }
     }
@@ -221,10 +222,23 @@ Gray resized(const Gray& image, int width, int height) {
   return out;
 }
 
-std::vector<DigitLine> digitLines(const Gray& torso, double digitHeight) {
+namespace {
+
+// Pixels at least `ratio` darker than their neighbourhood's mean and by
+// `margin` gray levels.
+struct Darkness {
+  double ratio;
+  int margin;
+};
+constexpr Darkness kDarkness[] = {{0.82, 18}, {0.6, 45}};
+// Digits taller than twice this are first searched for on a half-size copy.
+constexpr double kSearchDigitHeight = 12;
+
+// The lines found with one darkness rule.
+std::vector<DigitLine> linesWith(const Gray& torso, double digitHeight, const Darkness& rule) {
   const int w = torso.width, h = torso.height;
-  if (w < 8 || h < 8) return {};
-  const std::vector<std::uint8_t> mask = darkMask(torso, static_cast<int>(digitHeight * 2));
+  const std::vector<std::uint8_t> mask =
+      darkMask(torso, static_cast<int>(digitHeight * 2), rule.ratio, rule.margin);
   std::vector<int> labels;
   const std::vector<Mark> all = components(mask, w, h, labels);
   std::vector<Mark> marks;
@@ -282,10 +296,100 @@ std::vector<DigitLine> digitLines(const Gray& torso, double digitHeight) {
     }
     lines.push_back(std::move(line));
   }
+  return lines;
+}
+
+bool overlapping(const DigitLine& a, const DigitLine& b) {
+  return a.x < b.x + b.width && b.x < a.x + a.width && a.y < b.y + b.height && b.y < a.y + a.height;
+}
+
+}  // namespace
+
+namespace {
+
+// The lines of both darkness rules: the lenient one finds faint or small
+// print, the strict one separates digits from a mid-gray shirt that the
+// lenient one joins them to at the bib's edge. Where both find a line, the
+// one with more marks stays.
+std::vector<DigitLine> linesOfBothRules(const Gray& image, double digitHeight) {
+  std::vector<DigitLine> lines;
+  for (const Darkness& rule : kDarkness) {
+    for (DigitLine& line : linesWith(image, digitHeight, rule)) {
+      const auto same = std::find_if(lines.begin(), lines.end(),
+                                     [&](const DigitLine& kept) { return overlapping(kept, line); });
+      if (same == lines.end()) {
+        lines.push_back(std::move(line));
+      } else if (line.marks > same->marks) {
+        *same = std::move(line);
+      }
+    }
+  }
+  return lines;
+}
+
+// Each 2 × 2 block averaged.
+Gray halved(const Gray& image) {
+  Gray out;
+  out.width = image.width / 2;
+  out.height = image.height / 2;
+  out.pixels.resize(static_cast<std::size_t>(out.width) * static_cast<std::size_t>(out.height));
+  for (int y = 0; y < out.height; ++y) {
+    for (int x = 0; x < out.width; ++x) {
+      const int sum = image.at(2 * x, 2 * y) + image.at(2 * x + 1, 2 * y) +
+                      image.at(2 * x, 2 * y + 1) + image.at(2 * x + 1, 2 * y + 1);
+      out.pixels[static_cast<std::size_t>(y) * static_cast<std::size_t>(out.width) +
+                 static_cast<std::size_t>(x)] = static_cast<std::uint8_t>((sum + 2) / 4);
+    }
+  }
+  return out;
+}
+
+}  // namespace
+
+std::vector<DigitLine> digitLines(const Gray& torso, double digitHeight) {
+  if (torso.width < 8 || torso.height < 8) return {};
+  std::vector<DigitLine> lines;
+  if (digitHeight < 2 * kSearchDigitHeight) {
+    lines = linesOfBothRules(torso, digitHeight);
+  } else {
+    // Searched on a half-size copy, then each find measured again at full
+    // size in a window around it, where the marks and their strokes are
+    // taken from.
+    for (const DigitLine& rough : linesOfBothRules(halved(torso), digitHeight / 2)) {
+      const int margin = static_cast<int>(std::lround(digitHeight * 1.2));
+      const int x0 = std::max(2 * rough.x - margin, 0), y0 = std::max(2 * rough.y - margin, 0);
+      const Gray window = cropped(torso, x0, y0, 2 * rough.width + 2 * margin,
+                                  2 * rough.height + 2 * margin);
+      const DigitLine wanted{2 * rough.x - x0, 2 * rough.y - y0, 2 * rough.width, 2 * rough.height,
+                             0, 0, {}};
+      std::optional<DigitLine> best;
+      for (DigitLine& line : linesOfBothRules(window, digitHeight)) {
+        if (!overlapping(line, wanted) || (best && best->marks >= line.marks)) continue;
+        best = std::move(line);
+      }
+      if (!best) continue;
+      best->x += x0;
+      best->y += y0;
+      if (std::none_of(lines.begin(), lines.end(),
+                       [&](const DigitLine& kept) { return overlapping(kept, *best); })) {
+        lines.push_back(std::move(*best));
+      }
+    }
+  }
+  // A bib's number is the largest print on a runner's front.
   std::sort(lines.begin(), lines.end(), [](const DigitLine& a, const DigitLine& b) {
-    return a.marks != b.marks ? a.marks > b.marks : a.markHeight > b.markHeight;
+    return a.markHeight != b.markHeight ? a.markHeight > b.markHeight : a.marks > b.marks;
   });
   return lines;
+}
+
+Gray surroundingsPatch(const Gray& torso, const DigitLine& line, int digitHeight) {
+  const int margin = std::max(2, static_cast<int>(std::lround(line.markHeight * (getenv("SM") ? atof(getenv("SM")) : 0.3))));
+  const Gray part = cropped(torso, line.x - margin, line.y - margin, line.width + 2 * margin,
+                            line.height + 2 * margin);
+  const double scale = digitHeight / line.markHeight;
+  return resized(part, std::max(1, static_cast<int>(std::lround(part.width * scale))),
+                 std::max(1, static_cast<int>(std::lround(part.height * scale))));
 }
 
 Gray recognitionPatch(const DigitLine& line, int digitHeight) {

@@ -56,4 +56,8 @@ std::vector<DigitLine> digitLines(const Gray& torso, double digitHeight);
 // margin, scaled so that they are `digitHeight` pixels tall.
 Gray recognitionPatch(const DigitLine& line, int digitHeight);
 
+// The line as it appears in the torso image, with a margin of its
+// surroundings, scaled like recognitionPatch: a second view for the check.
+Gray surroundingsPatch(const Gray& torso, const DigitLine& line, int digitHeight);
+
 }  // namespace kestrel::bibs

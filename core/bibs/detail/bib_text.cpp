@@ -23,8 +23,9 @@ std::optional<Bib> acceptedNumber(const Recognised& read, const AcceptanceRules&
   if (!std::all_of(text.begin(), text.end(), [](char c) { return c >= '0' && c <= '9'; })) {
     return std::nullopt;
   }
-  // A two-digit "07" is a fragment far more often than a bib.
-  if (text.size() == 2 && text.front() == '0') return std::nullopt;
+  // A leading zero is a bib's edge or a fold read as "0" far more often
+  // than a printed number.
+  if (text.front() == '0') return std::nullopt;
   // Every digit must come with its own confidence, and the line finder must
   // have seen as many marks: a digit the recogniser invented from an edge
   // or a fold, or one it merged, shows up as a difference.

@@ -23,13 +23,13 @@ struct Recognised {
 struct AcceptanceRules {
   std::size_t minimumDigits = 2;
   std::size_t maximumDigits = 5;
-  double minimumConfidence = 0.90;  // every digit at least this sure
+  double minimumConfidence = 0.95;  // every digit at least this sure
 };
 
 // The number a recognised line holds, when it is certain enough to report:
 // digits only once surrounding blanks are dropped (a blank inside splits the
 // line into two numbers, and that is refused), a plausible digit count, no
-// leading zero in a two-digit number, every character at least as certain
+// leading zero, every character at least as certain
 // as the rules ask and as many digits as the line finder counted marks.
 // Returns the number and the least certain digit's confidence.
 std::optional<Bib> acceptedNumber(const Recognised& read, const AcceptanceRules& rules);
