@@ -8,8 +8,6 @@
 #include <algorithm>
 #include <cmath>
 #include <map>
-#include <chrono>
-#include <cstdio>
 
 #include "core/base/crop_error.h"
 #include "core/bibs/detail/bib_regions.h"
@@ -28,6 +26,8 @@ constexpr double kDigitShare = 0.03;
 constexpr double kDecodedDigitHeight = 22;
 // Digit height handed to the recogniser.
 constexpr int kRecognitionDigitHeight = 32;
+// Largest side of one decoded patch (the codec layer's limit).
+constexpr double kMaxPatchSide = 4096;
 // Lines per runner that reach the recogniser, best first.
 constexpr std::size_t kLinesPerPerson = 3;
 
@@ -88,11 +88,7 @@ struct BibReader::Engine {
   }
   ~Engine() { api.End(); }
 
-  double ocrSeconds = 0;
-  int ocrCalls = 0;
   bibs::Recognised recognise(const Gray& patch) {
-    struct Timer { Engine* e; std::chrono::steady_clock::time_point t0 = std::chrono::steady_clock::now();
-      ~Timer() { e->ocrSeconds += std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count(); e->ocrCalls++; } } timer{this};
     bibs::Recognised read;
     // Tesseract splits its network layers over OpenMP threads that spin
     // while they wait; for one short line that costs more than it saves,
@@ -127,87 +123,99 @@ std::vector<Bib> BibReader::read(std::span<const std::uint8_t> jpeg, const JPEGI
                                  JPEGEngine& engine) {
   candidates_.clear();
   const bool swap = EXIFOrientation::swapsAxes(orientation);
+  const double displayWidth = static_cast<double>(swap ? info.height : info.width);
   const double displayHeight = static_cast<double>(swap ? info.width : info.height);
 
-  // Runners grouped by the scale their digits need: one decode per scale.
-  std::map<int, std::vector<Job>> jobs;
+  // Runners grouped by the scale their digits need.
+  std::map<int, std::vector<Job>> byScale;
   for (std::size_t i = 0; i < people.size(); ++i) {
     const double height = people[i].box.height * displayHeight;
-    if (height < (getenv("FLOOR") ? atof(getenv("FLOOR")) : kMinimumPersonHeight)) continue;
+    if (height < kMinimumPersonHeight) continue;
     Job job{static_cast<std::int64_t>(i), bibs::torsoRegion(people[i].box).clipped(),
             height * kDigitShare, 1};
     if (job.torso.width <= 0 || job.torso.height <= 0) continue;
     job.scale = decodeScale(job.digitHeight);
-    jobs[job.scale].push_back(job);
+    byScale[job.scale].push_back(job);
   }
-
-  const bibs::AcceptanceRules rules;
-  std::vector<Bib> found;
-  for (const auto& [scale, group] : jobs) {
+  // One decode per scale covering all its torsos: the entropy decoding up
+  // to the lowest torso is the larger part of a region's cost, so one band
+  // costs little more than one torso. A band too large for one patch is
+  // decoded torso by torso.
+  std::vector<std::vector<Job>> units;
+  for (auto& [scale, group] : byScale) {
     Box band = group.front().torso;
     for (const Job& job : group) band = band.unionWith(job.torso);
-    static double decodeS = 0, linesS = 0;
-    auto td = std::chrono::steady_clock::now();
+    if (band.width * displayWidth / scale < kMaxPatchSide &&
+        band.height * displayHeight / scale < kMaxPatchSide) {
+      units.push_back(std::move(group));
+    } else {
+      for (Job& job : group) units.push_back({std::move(job)});
+    }
+  }
+
+  std::vector<Bib> found;
+  for (const std::vector<Job>& unit : units) {
+    const int scale = unit.front().scale;
+    Box band = unit.front().torso;
+    for (const Job& job : unit) band = band.unionWith(job.torso);
     const JPEGEngine::ScaledRegion region =
         engine.grayscaleRegion(jpeg, rawRect(band, info, orientation), scale);
-    decodeS += std::chrono::duration<double>(std::chrono::steady_clock::now() - td).count();
-    if (getenv("PROF")) fprintf(stderr, "decode %.1f lines %.1f ms\n", decodeS*1000, linesS*1000);
-    Gray raw{static_cast<int>(region.patch.width), static_cast<int>(region.patch.height),
-             std::vector<std::uint8_t>(region.patch.pixels.data(),
-                                       region.patch.pixels.data() + region.patch.pixels.size())};
+    const Gray raw{static_cast<int>(region.patch.width), static_cast<int>(region.patch.height),
+                   std::vector<std::uint8_t>(region.patch.pixels.data(),
+                                             region.patch.pixels.data() + region.patch.pixels.size())};
     const Gray picture = bibs::upright(raw, orientation);
     // The display-space box the upright picture shows.
     const Box shown = EXIFOrientation::rawToDisplay(
         region.covered.normalized(info.width, info.height), orientation);
-
-    for (const Job& job : group) {
-      const double sx = picture.width / shown.width, sy = picture.height / shown.height;
+    const double sx = picture.width / shown.width, sy = picture.height / shown.height;
+    for (const Job& job : unit) {
       const int tx = static_cast<int>(std::lround((job.torso.x - shown.x) * sx));
       const int ty = static_cast<int>(std::lround((job.torso.y - shown.y) * sy));
       const Gray torso =
           bibs::cropped(picture, tx, ty, static_cast<int>(std::lround(job.torso.width * sx)),
                         static_cast<int>(std::lround(job.torso.height * sy)));
-      auto tl = std::chrono::steady_clock::now();
-      const std::vector<bibs::DigitLine> lines =
-          bibs::digitLines(torso, job.digitHeight / scale);
-      linesS += std::chrono::duration<double>(std::chrono::steady_clock::now() - tl).count();
-      for (std::size_t k = 0; k < std::min(lines.size(), kLinesPerPerson); ++k) {
-        const bibs::DigitLine& line = lines[k];
-        // Two views of the line must give the same number: the strokes
-        // alone on white, then the line as photographed. A misread digit
-        // rarely survives both.
-        bibs::Recognised read =
-            engine_->recognise(bibs::recognitionPatch(line, kRecognitionDigitHeight));
-        read.marks = line.marks;
-        std::optional<Bib> bib = bibs::acceptedNumber(read, rules);
-        if (bib) {
-          bibs::Recognised second = engine_->recognise(
-              bibs::surroundingsPatch(torso, line, kRecognitionDigitHeight));
-          second.marks = line.marks;
-          std::string digits;
-          for (const char c : second.text) {
-            if (c != ' ' && c != '\n') digits += c;
-          }
-          if (digits != bib->number) bib.reset();
-        }
-        const Box box{shown.x + (tx + line.x) / sx, shown.y + (ty + line.y) / sy, line.width / sx,
-                      line.height / sy};
-        Candidate candidate{job.person, read.text, 0, line.marks, box, bib.has_value()};
-        if (!read.confidences.empty()) {
-          candidate.confidence =
-              *std::min_element(read.confidences.begin(), read.confidences.end());
-        }
-        candidates_.push_back(std::move(candidate));
-        if (!bib) continue;
-        bib->box = box;
-        bib->person = job.person;
-        found.push_back(std::move(*bib));
-        break;  // a runner wears one bib
-      }
+      std::optional<Bib> bib = readTorso(torso, job.digitHeight / scale, job.person,
+                                         [&](int x, int y, int width, int height) {
+                                           return Box{shown.x + (tx + x) / sx, shown.y + (ty + y) / sy,
+                                                      width / sx, height / sy};
+                                         });
+      if (bib) found.push_back(std::move(*bib));
     }
   }
-  if (getenv("PROF")) fprintf(stderr, "ocr calls %d total %.1f ms\n", engine_->ocrCalls, engine_->ocrSeconds * 1000);
   return bibs::uniqueNumbers(std::move(found));
+}
+
+std::optional<Bib> BibReader::readTorso(const Gray& torso, double digitHeight, std::int64_t person,
+                                        const std::function<Box(int, int, int, int)>& toDisplay) {
+  const bibs::AcceptanceRules rules;
+  const std::vector<bibs::DigitLine> lines = bibs::digitLines(torso, digitHeight);
+  for (std::size_t k = 0; k < std::min(lines.size(), kLinesPerPerson); ++k) {
+    const bibs::DigitLine& line = lines[k];
+    // Two views of the line must give the same number: the strokes alone
+    // on white, then the line as photographed. A misread digit rarely
+    // survives both, and the second read is only made for a number.
+    bibs::Recognised read =
+        engine_->recognise(bibs::recognitionPatch(line, kRecognitionDigitHeight));
+    read.marks = line.marks;
+    std::optional<Bib> bib = bibs::acceptedNumber(read, rules);
+    if (bib) {
+      const bibs::Recognised second = engine_->recognise(
+          bibs::surroundingsPatch(torso, line, kRecognitionDigitHeight));
+      if (bibs::digitsOf(second.text) != bib->number) bib.reset();
+    }
+    const Box box = toDisplay(line.x, line.y, line.width, line.height);
+    Candidate candidate{person, read.text, 0, line.marks, box, bib.has_value()};
+    if (!read.confidences.empty()) {
+      candidate.confidence = *std::min_element(read.confidences.begin(), read.confidences.end());
+    }
+    candidates_.push_back(std::move(candidate));
+    if (bib) {
+      bib->box = box;
+      bib->person = person;
+      return bib;  // a runner wears one bib
+    }
+  }
+  return std::nullopt;
 }
 
 }  // namespace kestrel

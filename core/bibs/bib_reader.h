@@ -3,7 +3,9 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <memory>
+#include <optional>
 #include <span>
 #include <string>
 #include <vector>
@@ -14,6 +16,10 @@
 #include "core/jpeg/jpeg_engine.h"
 
 namespace kestrel {
+
+namespace bibs {
+struct Gray;
+}
 
 // One worker's bib reader: owns its own Tesseract engine (English LSTM
 // model, digits only), so it is move-only and never shared between threads.
@@ -42,7 +48,7 @@ class BibReader {
 
   // A runner is looked at when the person box is at least this tall in
   // stored pixels: below it the digits are too small to read reliably.
-  static constexpr double kMinimumPersonHeight = 700;
+  static constexpr double kMinimumPersonHeight = 500;
 
   // What the last read() looked at, for measurement tools: every line that
   // reached the recogniser, with its text and whether it was reported.
@@ -57,6 +63,11 @@ class BibReader {
   const std::vector<Candidate>& candidates() const { return candidates_; }
 
  private:
+  // The bib of one runner's torso image (digits about `digitHeight` pixels
+  // tall); `toDisplay` maps a rectangle of it to display space.
+  std::optional<Bib> readTorso(const bibs::Gray& torso, double digitHeight, std::int64_t person,
+                               const std::function<Box(int, int, int, int)>& toDisplay);
+
   struct Engine;
   std::unique_ptr<Engine> engine_;
   std::vector<Candidate> candidates_;

@@ -273,7 +273,9 @@ std::vector<DigitLine> linesWith(const Gray& torso, double digitHeight, const Da
     std::nth_element(heights.begin(), heights.begin() + static_cast<std::ptrdiff_t>(heights.size() / 2),
                      heights.end());
     DigitLine line{x0, y0, x1 - x0 + 1, y1 - y0 + 1, static_cast<int>(members.size()),
-                   static_cast<double>(heights[heights.size() / 2]), {}};
+                   static_cast<double>(heights[heights.size() / 2]), {}, {}};
+    std::sort(members.begin(), members.end(), [](const Mark* a, const Mark* b) { return a->x0 < b->x0; });
+    for (const Mark* m : members) line.shapes.push_back(static_cast<double>(m->width()) / m->height());
     if (hasLoneNeighbour(all, line)) continue;
     // The line's own strokes, black on white: the bib's edges, its small
     // print and the shirt around it never reach the recogniser.
@@ -361,7 +363,7 @@ std::vector<DigitLine> digitLines(const Gray& torso, double digitHeight) {
       const Gray window = cropped(torso, x0, y0, 2 * rough.width + 2 * margin,
                                   2 * rough.height + 2 * margin);
       const DigitLine wanted{2 * rough.x - x0, 2 * rough.y - y0, 2 * rough.width, 2 * rough.height,
-                             0, 0, {}};
+                             0, 0, {}, {}};
       std::optional<DigitLine> best;
       for (DigitLine& line : linesOfBothRules(window, digitHeight)) {
         if (!overlapping(line, wanted) || (best && best->marks >= line.marks)) continue;
@@ -384,7 +386,7 @@ std::vector<DigitLine> digitLines(const Gray& torso, double digitHeight) {
 }
 
 Gray surroundingsPatch(const Gray& torso, const DigitLine& line, int digitHeight) {
-  const int margin = std::max(2, static_cast<int>(std::lround(line.markHeight * (getenv("SM") ? atof(getenv("SM")) : 0.3))));
+  const int margin = std::max(2, static_cast<int>(std::lround(line.markHeight * 0.3)));
   const Gray part = cropped(torso, line.x - margin, line.y - margin, line.width + 2 * margin,
                             line.height + 2 * margin);
   const double scale = digitHeight / line.markHeight;

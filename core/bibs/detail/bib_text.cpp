@@ -39,6 +39,14 @@ std::optional<Bib> acceptedNumber(const Recognised& read, const AcceptanceRules&
   return bib;
 }
 
+std::string digitsOf(std::string_view text) {
+  std::string digits;
+  for (const char c : text) {
+    if (!blank(c)) digits += c;
+  }
+  return digits;
+}
+
 std::vector<Bib> uniqueNumbers(std::vector<Bib> reads) {
   std::vector<Bib> unique;
   for (Bib& read : reads) {

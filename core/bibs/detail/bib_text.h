@@ -34,6 +34,9 @@ struct AcceptanceRules {
 // Returns the number and the least certain digit's confidence.
 std::optional<Bib> acceptedNumber(const Recognised& read, const AcceptanceRules& rules);
 
+// The digits of a text, blanks dropped.
+std::string digitsOf(std::string_view text);
+
 // One read per number and photo: for a number read more than once the most
 // certain read stays. Order: as first seen.
 std::vector<Bib> uniqueNumbers(std::vector<Bib> reads);
