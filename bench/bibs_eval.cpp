@@ -96,16 +96,22 @@ int main(int argc, char** argv) {
   std::vector<std::string> args;
   for (int i = 1; i < argc; ++i) {
     const std::string a = argv[i];
-    if (a == "--verbose") verbose = true;
-    else if (a == "--recall-only") recallOnly = true;
-    else if (a == "--upscale" && i + 1 < argc) upscale = std::atoi(argv[++i]);
-    else if (a == "--dump" && i + 1 < argc) dump = argv[++i];
-    else args.push_back(a);
+    if (a == "--verbose")
+      verbose = true;
+    else if (a == "--recall-only")
+      recallOnly = true;
+    else if (a == "--upscale" && i + 1 < argc)
+      upscale = std::atoi(argv[++i]);
+    else if (a == "--dump" && i + 1 < argc)
+      dump = argv[++i];
+    else
+      args.push_back(a);
   }
   const char* models = std::getenv("KESTREL_TEST_MODELS");
   if (args.size() != 2 || models == nullptr) {
-    std::fprintf(stderr, "usage: KESTREL_TEST_MODELS=… bibs_eval [--verbose] [--dump DIR] "
-                         "[--upscale N] [--recall-only] FOLDER TRUTH\n");
+    std::fprintf(stderr,
+                 "usage: KESTREL_TEST_MODELS=… bibs_eval [--verbose] [--dump DIR] "
+                 "[--upscale N] [--recall-only] FOLDER TRUTH\n");
     return 2;
   }
   const auto truth = loadTruth(args[1]);
@@ -169,8 +175,9 @@ int main(int argc, char** argv) {
         const cv::Rect r(static_cast<int>(b.x * colour.cols), static_cast<int>(b.y * colour.rows),
                          std::max(1, static_cast<int>(b.width * colour.cols)),
                          std::max(1, static_cast<int>(b.height * colour.rows)));
-        cv::imwrite((*dump / ("wrong-" + file.stem().string() + "-" + bib.number + ".png")).string(),
-                    colour(r & cv::Rect(0, 0, colour.cols, colour.rows)));
+        cv::imwrite(
+            (*dump / ("wrong-" + file.stem().string() + "-" + bib.number + ".png")).string(),
+            colour(r & cv::Rect(0, 0, colour.cols, colour.rows)));
       }
     }
     if (dump && getenv("TORSOS")) {
@@ -209,8 +216,8 @@ int main(int argc, char** argv) {
   }
   std::sort(times.begin(), times.end());
   const double median = times.empty() ? 0 : times[times.size() / 2];
-  std::printf("total: recall %.3f (%d/%d)", listed ? static_cast<double>(found) / listed : 0,
-              found, listed);
+  std::printf("total: recall %.3f (%d/%d)", listed ? static_cast<double>(found) / listed : 0, found,
+              listed);
   if (!recallOnly) {
     std::printf(", precision %.3f (%d/%d)",
                 reported ? static_cast<double>(correct) / reported : 1.0, correct, reported);

@@ -7,7 +7,6 @@
 
 #include <algorithm>
 #include <cmath>
-#include <map>
 
 #include "core/base/crop_error.h"
 #include "core/bibs/detail/bib_regions.h"
@@ -26,6 +25,10 @@ constexpr double kDigitShare = 0.03;
 constexpr double kDecodedDigitHeight = 22;
 // Digit height handed to the recogniser.
 constexpr int kRecognitionDigitHeight = 32;
+// The band of torsos is decoded at 1/8 of the stored size or finer, with
+// at most this many pixels.
+constexpr int kCoarsestScale = 8;
+constexpr double kBandPixels = 1'500'000;
 // Largest side of one decoded patch (the codec layer's limit).
 constexpr double kMaxPatchSide = 4096;
 // Lines per runner that reach the recogniser, best first.
@@ -36,8 +39,8 @@ constexpr std::string_view kMissingLanguage =
 
 struct Job {
   std::int64_t person = 0;
-  Box torso;                // display space, normalized
-  double digitHeight = 0;   // expected, in stored pixels
+  Box torso;               // display space, normalized
+  double digitHeight = 0;  // expected, in stored pixels
   int scale = 1;
 };
 
@@ -53,7 +56,8 @@ PixelRect rawRect(const Box& display, const JPEGInfo& info, int orientation) {
   const Box raw = EXIFOrientation::displayToRaw(display.clipped(), orientation);
   const auto x0 = static_cast<std::int64_t>(std::floor(raw.x * static_cast<double>(info.width)));
   const auto y0 = static_cast<std::int64_t>(std::floor(raw.y * static_cast<double>(info.height)));
-  const auto x1 = static_cast<std::int64_t>(std::ceil(raw.maxX() * static_cast<double>(info.width)));
+  const auto x1 =
+      static_cast<std::int64_t>(std::ceil(raw.maxX() * static_cast<double>(info.width)));
   const auto y1 =
       static_cast<std::int64_t>(std::ceil(raw.maxY() * static_cast<double>(info.height)));
   const std::int64_t cx0 = std::clamp<std::int64_t>(x0, 0, info.width - 1);
@@ -71,10 +75,9 @@ struct BibReader::Engine {
     // The dictionaries are of no use for digits; not loading them saves
     // start-up time and memory. Tesseract's messages go nowhere: a batch
     // run's stderr belongs to its progress lines.
-    const std::vector<std::string> names = {"load_system_dawg", "load_freq_dawg",
-                                            "load_punc_dawg",   "load_number_dawg",
-                                            "load_unambig_dawg", "load_bigram_dawg",
-                                            "debug_file"};
+    const std::vector<std::string> names = {
+        "load_system_dawg",  "load_freq_dawg",   "load_punc_dawg", "load_number_dawg",
+        "load_unambig_dawg", "load_bigram_dawg", "debug_file"};
     const std::vector<std::string> values = {"0", "0", "0", "0", "0", "0", "/dev/null"};
     api.SetVariable("debug_file", "/dev/null");
     if (api.Init(nullptr, "eng", tesseract::OEM_LSTM_ONLY, nullptr, 0, &names, &values, false) !=
@@ -126,8 +129,7 @@ std::vector<Bib> BibReader::read(std::span<const std::uint8_t> jpeg, const JPEGI
   const double displayWidth = static_cast<double>(swap ? info.height : info.width);
   const double displayHeight = static_cast<double>(swap ? info.width : info.height);
 
-  // Runners grouped by the scale their digits need.
-  std::map<int, std::vector<Job>> byScale;
+  std::vector<Job> jobs;
   for (std::size_t i = 0; i < people.size(); ++i) {
     const double height = people[i].box.height * displayHeight;
     if (height < kMinimumPersonHeight) continue;
@@ -135,52 +137,57 @@ std::vector<Bib> BibReader::read(std::span<const std::uint8_t> jpeg, const JPEGI
             height * kDigitShare, 1};
     if (job.torso.width <= 0 || job.torso.height <= 0) continue;
     job.scale = decodeScale(job.digitHeight);
-    byScale[job.scale].push_back(job);
+    jobs.push_back(job);
   }
-  // One decode per scale covering all its torsos: the entropy decoding up
-  // to the lowest torso is the larger part of a region's cost, so one band
-  // costs little more than one torso. A band too large for one patch is
-  // decoded torso by torso.
-  std::vector<std::vector<Job>> units;
-  for (auto& [scale, group] : byScale) {
-    Box band = group.front().torso;
-    for (const Job& job : group) band = band.unionWith(job.torso);
-    if (band.width * displayWidth / scale < kMaxPatchSide &&
-        band.height * displayHeight / scale < kMaxPatchSide) {
-      units.push_back(std::move(group));
-    } else {
-      for (Job& job : group) units.push_back({std::move(job)});
-    }
+  if (jobs.empty()) return {};
+
+  // One decode for all torsos, at the finest scale any of them needs within
+  // a pixel budget: the entropy decoding down to the lowest torso is most
+  // of a region's cost and would be paid again by every further decode.
+  // Torsos whose digits are larger are halved after.
+  Box band = jobs.front().torso;
+  int scale = kCoarsestScale;
+  for (const Job& job : jobs) {
+    band = band.unionWith(job.torso);
+    scale = std::min(scale, job.scale);
   }
+  const auto side = [&](double share, double length) { return share * length / scale; };
+  while (scale < kCoarsestScale &&
+         (side(band.width, displayWidth) * side(band.height, displayHeight) > kBandPixels ||
+          side(band.width, displayWidth) >= kMaxPatchSide ||
+          side(band.height, displayHeight) >= kMaxPatchSide)) {
+    scale *= 2;
+  }
+  const JPEGEngine::ScaledRegion region =
+      engine.grayscaleRegion(jpeg, rawRect(band, info, orientation), scale);
+  const Gray raw{
+      static_cast<int>(region.patch.width), static_cast<int>(region.patch.height),
+      std::vector<std::uint8_t>(region.patch.pixels.data(),
+                                region.patch.pixels.data() + region.patch.pixels.size())};
+  const Gray picture = bibs::upright(raw, orientation);
+  // The display-space box the upright picture shows.
+  const Box shown = EXIFOrientation::rawToDisplay(
+      region.covered.normalized(info.width, info.height), orientation);
+  const double sx = picture.width / shown.width, sy = picture.height / shown.height;
 
   std::vector<Bib> found;
-  for (const std::vector<Job>& unit : units) {
-    const int scale = unit.front().scale;
-    Box band = unit.front().torso;
-    for (const Job& job : unit) band = band.unionWith(job.torso);
-    const JPEGEngine::ScaledRegion region =
-        engine.grayscaleRegion(jpeg, rawRect(band, info, orientation), scale);
-    const Gray raw{static_cast<int>(region.patch.width), static_cast<int>(region.patch.height),
-                   std::vector<std::uint8_t>(region.patch.pixels.data(),
-                                             region.patch.pixels.data() + region.patch.pixels.size())};
-    const Gray picture = bibs::upright(raw, orientation);
-    // The display-space box the upright picture shows.
-    const Box shown = EXIFOrientation::rawToDisplay(
-        region.covered.normalized(info.width, info.height), orientation);
-    const double sx = picture.width / shown.width, sy = picture.height / shown.height;
-    for (const Job& job : unit) {
-      const int tx = static_cast<int>(std::lround((job.torso.x - shown.x) * sx));
-      const int ty = static_cast<int>(std::lround((job.torso.y - shown.y) * sy));
-      const Gray torso =
-          bibs::cropped(picture, tx, ty, static_cast<int>(std::lround(job.torso.width * sx)),
-                        static_cast<int>(std::lround(job.torso.height * sy)));
-      std::optional<Bib> bib = readTorso(torso, job.digitHeight / scale, job.person,
-                                         [&](int x, int y, int width, int height) {
-                                           return Box{shown.x + (tx + x) / sx, shown.y + (ty + y) / sy,
-                                                      width / sx, height / sy};
-                                         });
-      if (bib) found.push_back(std::move(*bib));
+  for (const Job& job : jobs) {
+    const int tx = static_cast<int>(std::lround((job.torso.x - shown.x) * sx));
+    const int ty = static_cast<int>(std::lround((job.torso.y - shown.y) * sy));
+    Gray torso = bibs::cropped(picture, tx, ty, static_cast<int>(std::lround(job.torso.width * sx)),
+                               static_cast<int>(std::lround(job.torso.height * sy)));
+    int reduction = 1;
+    while (scale * reduction * 2 <= job.scale && torso.width >= 16 && torso.height >= 16) {
+      torso = bibs::halved(torso);
+      reduction *= 2;
     }
+    const double tsx = sx / reduction, tsy = sy / reduction;
+    std::optional<Bib> bib = readTorso(
+        torso, job.digitHeight / (scale * reduction), job.person,
+        [&](int x, int y, int width, int height) {
+          return Box{job.torso.x + x / tsx, job.torso.y + y / tsy, width / tsx, height / tsy};
+        });
+    if (bib) found.push_back(std::move(*bib));
   }
   return bibs::uniqueNumbers(std::move(found));
 }
@@ -199,8 +206,8 @@ std::optional<Bib> BibReader::readTorso(const Gray& torso, double digitHeight, s
     read.marks = line.marks;
     std::optional<Bib> bib = bibs::acceptedNumber(read, rules);
     if (bib) {
-      const bibs::Recognised second = engine_->recognise(
-          bibs::surroundingsPatch(torso, line, kRecognitionDigitHeight));
+      const bibs::Recognised second =
+          engine_->recognise(bibs::surroundingsPatch(torso, line, kRecognitionDigitHeight));
       if (bibs::digitsOf(second.text) != bib->number) bib.reset();
     }
     const Box box = toDisplay(line.x, line.y, line.width, line.height);

@@ -50,12 +50,13 @@ std::vector<std::uint8_t> darkMask(const Gray& image, int window, double ratio, 
     const int ya = std::max(y - r, 0), yb = std::min(y + r + 1, h);
     for (int x = 0; x < w; ++x) {
       const int xa = std::max(x - r, 0), xb = std::min(x + r + 1, w);
-      const std::int64_t sum =
-          integral[idx(xb, yb)] - integral[idx(xa, yb)] - integral[idx(xb, ya)] + integral[idx(xa, ya)];
+      const std::int64_t sum = integral[idx(xb, yb)] - integral[idx(xa, yb)] -
+                               integral[idx(xb, ya)] + integral[idx(xa, ya)];
       const double mean = static_cast<double>(sum) / ((xb - xa) * (yb - ya));
       const double value = image.at(x, y);
       if (value < mean * ratio && mean - value > margin) {
-        mask[static_cast<std::size_t>(y) * static_cast<std::size_t>(w) + static_cast<std::size_t>(x)] = 1;
+        mask[static_cast<std::size_t>(y) * static_cast<std::size_t>(w) +
+             static_cast<std::size_t>(x)] = 1;
       }
     }
   }
@@ -70,7 +71,8 @@ std::vector<Mark> components(const std::vector<std::uint8_t>& mask, int w, int h
   labels.assign(mask.size(), 0);
   std::vector<int> stack;
   for (int start = 0; start < w * h; ++start) {
-    if (mask[static_cast<std::size_t>(start)] == 0 || labels[static_cast<std::size_t>(start)] != 0) {
+    if (mask[static_cast<std::size_t>(start)] == 0 ||
+        labels[static_cast<std::size_t>(start)] != 0) {
       continue;
     }
     const int label = static_cast<int>(marks.size()) + 1;
@@ -113,7 +115,8 @@ bool digitShaped(const Mark& m, double digitHeight, int w, int h) {
 
 int find(std::vector<int>& parent, int i) {
   while (parent[static_cast<std::size_t>(i)] != i) {
-    i = parent[static_cast<std::size_t>(i)] = parent[static_cast<std::size_t>(parent[static_cast<std::size_t>(i)])];
+    i = parent[static_cast<std::size_t>(i)] =
+        parent[static_cast<std::size_t>(parent[static_cast<std::size_t>(i)])];
   }
   return i;
 }
@@ -170,8 +173,10 @@ Gray upright(const Gray& raw, int orientation) {
   const auto [ox, oy] = rawOf(0, 0);
   const auto [xx, xy] = rawOf(1, 0);
   const auto [yx, yy] = rawOf(0, 1);
-  const int sxx = static_cast<int>(std::lround(xx - ox)), sxy = static_cast<int>(std::lround(xy - oy));
-  const int syx = static_cast<int>(std::lround(yx - ox)), syy = static_cast<int>(std::lround(yy - oy));
+  const int sxx = static_cast<int>(std::lround(xx - ox)),
+            sxy = static_cast<int>(std::lround(xy - oy));
+  const int syx = static_cast<int>(std::lround(yx - ox)),
+            syy = static_cast<int>(std::lround(yy - oy));
   const int bx = static_cast<int>(std::lround(ox)), by = static_cast<int>(std::lround(oy));
   for (int y = 0; y < out.height; ++y) {
     for (int x = 0; x < out.width; ++x) {
@@ -185,7 +190,8 @@ Gray upright(const Gray& raw, int orientation) {
 
 Gray cropped(const Gray& image, int x, int y, int width, int height) {
   const int x0 = std::clamp(x, 0, image.width), y0 = std::clamp(y, 0, image.height);
-  const int x1 = std::clamp(x + width, x0, image.width), y1 = std::clamp(y + height, y0, image.height);
+  const int x1 = std::clamp(x + width, x0, image.width),
+            y1 = std::clamp(y + height, y0, image.height);
   Gray out;
   out.width = x1 - x0;
   out.height = y1 - y0;
@@ -270,25 +276,37 @@ std::vector<DigitLine> linesWith(const Gray& torso, double digitHeight, const Da
       x1 = std::max(x1, m->x1), y1 = std::max(y1, m->y1);
       heights.push_back(m->height());
     }
-    std::nth_element(heights.begin(), heights.begin() + static_cast<std::ptrdiff_t>(heights.size() / 2),
+    std::nth_element(heights.begin(),
+                     heights.begin() + static_cast<std::ptrdiff_t>(heights.size() / 2),
                      heights.end());
-    DigitLine line{x0, y0, x1 - x0 + 1, y1 - y0 + 1, static_cast<int>(members.size()),
-                   static_cast<double>(heights[heights.size() / 2]), {}, {}};
-    std::sort(members.begin(), members.end(), [](const Mark* a, const Mark* b) { return a->x0 < b->x0; });
-    for (const Mark* m : members) line.shapes.push_back(static_cast<double>(m->width()) / m->height());
+    DigitLine line{x0,
+                   y0,
+                   x1 - x0 + 1,
+                   y1 - y0 + 1,
+                   static_cast<int>(members.size()),
+                   static_cast<double>(heights[heights.size() / 2]),
+                   {},
+                   {}};
+    std::sort(members.begin(), members.end(),
+              [](const Mark* a, const Mark* b) { return a->x0 < b->x0; });
+    for (const Mark* m : members)
+      line.shapes.push_back(static_cast<double>(m->width()) / m->height());
     if (hasLoneNeighbour(all, line)) continue;
     // The line's own strokes, black on white: the bib's edges, its small
     // print and the shirt around it never reach the recogniser.
     // Each stroke keeps its gray values and a thin rim around it, so the
     // recogniser still sees the real edges; everything else turns white.
     const int rim = std::max(1, static_cast<int>(std::lround(line.markHeight * kRim)));
-    line.ink.assign(static_cast<std::size_t>(line.width) * static_cast<std::size_t>(line.height), 255);
+    line.ink.assign(static_cast<std::size_t>(line.width) * static_cast<std::size_t>(line.height),
+                    255);
     for (const Mark* m : members) {
       for (int y = m->y0; y <= m->y1; ++y) {
         for (int x = m->x0; x <= m->x1; ++x) {
           if (labels[static_cast<std::size_t>(y * w + x)] != m->label) continue;
-          for (int yy = std::max(y - rim, line.y); yy <= std::min(y + rim, line.y + line.height - 1); ++yy) {
-            for (int xx = std::max(x - rim, line.x); xx <= std::min(x + rim, line.x + line.width - 1); ++xx) {
+          for (int yy = std::max(y - rim, line.y);
+               yy <= std::min(y + rim, line.y + line.height - 1); ++yy) {
+            for (int xx = std::max(x - rim, line.x);
+                 xx <= std::min(x + rim, line.x + line.width - 1); ++xx) {
               line.ink[static_cast<std::size_t>((yy - line.y) * line.width + (xx - line.x))] =
                   torso.at(xx, yy);
             }
@@ -317,8 +335,9 @@ std::vector<DigitLine> linesOfBothRules(const Gray& image, double digitHeight) {
   std::vector<DigitLine> lines;
   for (const Darkness& rule : kDarkness) {
     for (DigitLine& line : linesWith(image, digitHeight, rule)) {
-      const auto same = std::find_if(lines.begin(), lines.end(),
-                                     [&](const DigitLine& kept) { return overlapping(kept, line); });
+      const auto same = std::find_if(lines.begin(), lines.end(), [&](const DigitLine& kept) {
+        return overlapping(kept, line);
+      });
       if (same == lines.end()) {
         lines.push_back(std::move(line));
       } else if (line.marks > same->marks) {
@@ -329,7 +348,8 @@ std::vector<DigitLine> linesOfBothRules(const Gray& image, double digitHeight) {
   return lines;
 }
 
-// Each 2 × 2 block averaged.
+}  // namespace
+
 Gray halved(const Gray& image) {
   Gray out;
   out.width = image.width / 2;
@@ -346,8 +366,6 @@ Gray halved(const Gray& image) {
   return out;
 }
 
-}  // namespace
-
 std::vector<DigitLine> digitLines(const Gray& torso, double digitHeight) {
   if (torso.width < 8 || torso.height < 8) return {};
   std::vector<DigitLine> lines;
@@ -360,10 +378,10 @@ std::vector<DigitLine> digitLines(const Gray& torso, double digitHeight) {
     for (const DigitLine& rough : linesOfBothRules(halved(torso), digitHeight / 2)) {
       const int margin = static_cast<int>(std::lround(digitHeight * 1.2));
       const int x0 = std::max(2 * rough.x - margin, 0), y0 = std::max(2 * rough.y - margin, 0);
-      const Gray window = cropped(torso, x0, y0, 2 * rough.width + 2 * margin,
-                                  2 * rough.height + 2 * margin);
-      const DigitLine wanted{2 * rough.x - x0, 2 * rough.y - y0, 2 * rough.width, 2 * rough.height,
-                             0, 0, {}, {}};
+      const Gray window =
+          cropped(torso, x0, y0, 2 * rough.width + 2 * margin, 2 * rough.height + 2 * margin);
+      const DigitLine wanted{
+          2 * rough.x - x0, 2 * rough.y - y0, 2 * rough.width, 2 * rough.height, 0, 0, {}, {}};
       std::optional<DigitLine> best;
       for (DigitLine& line : linesOfBothRules(window, digitHeight)) {
         if (!overlapping(line, wanted) || (best && best->marks >= line.marks)) continue;
@@ -400,10 +418,12 @@ Gray recognitionPatch(const DigitLine& line, int digitHeight) {
   Gray framed;
   framed.width = line.width + 2 * margin;
   framed.height = line.height + 2 * margin;
-  framed.pixels.assign(static_cast<std::size_t>(framed.width) * static_cast<std::size_t>(framed.height), 255);
+  framed.pixels.assign(
+      static_cast<std::size_t>(framed.width) * static_cast<std::size_t>(framed.height), 255);
   for (int y = 0; y < line.height; ++y) {
-    std::copy_n(line.ink.begin() + static_cast<std::ptrdiff_t>(y) * line.width, line.width,
-                framed.pixels.begin() + static_cast<std::ptrdiff_t>(y + margin) * framed.width + margin);
+    std::copy_n(
+        line.ink.begin() + static_cast<std::ptrdiff_t>(y) * line.width, line.width,
+        framed.pixels.begin() + static_cast<std::ptrdiff_t>(y + margin) * framed.width + margin);
   }
   const double scale = digitHeight / line.markHeight;
   return resized(framed, std::max(1, static_cast<int>(std::lround(framed.width * scale))),

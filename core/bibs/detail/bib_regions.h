@@ -33,6 +33,9 @@ Gray upright(const Gray& raw, int orientation);
 // The part of `image` inside [x, x+width) × [y, y+height), clipped to it.
 Gray cropped(const Gray& image, int x, int y, int width, int height);
 
+// Half the width and height, each 2 × 2 block averaged.
+Gray halved(const Gray& image);
+
 // Bilinear resampling to width × height (both ≥ 1).
 Gray resized(const Gray& image, int width, int height);
 
@@ -40,7 +43,7 @@ Gray resized(const Gray& image, int width, int height);
 struct DigitLine {
   int x = 0, y = 0, width = 0, height = 0;  // bounding box of the marks
   int marks = 0;
-  double markHeight = 0;  // median height of the marks
+  double markHeight = 0;          // median height of the marks
   std::vector<std::uint8_t> ink;  // width × height: the marks in gray, white around them
   std::vector<double> shapes;     // width ÷ height of each mark, left to right
 };

@@ -15,9 +15,9 @@ namespace kestrel::bibs {
 
 // What the recogniser returned for one candidate line.
 struct Recognised {
-  std::string text;                // UTF-8, may hold spaces and line breaks
-  std::vector<double> confidences; // one per recognised character, 0…1
-  int marks = 0;                   // digit-shaped marks the line finder counted
+  std::string text;                 // UTF-8, may hold spaces and line breaks
+  std::vector<double> confidences;  // one per recognised character, 0…1
+  int marks = 0;                    // digit-shaped marks the line finder counted
 };
 
 struct AcceptanceRules {
