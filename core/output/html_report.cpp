@@ -139,6 +139,23 @@ constexpr Stage kStages[] = {
     {"文件写入", &StageTimes::write},
 };
 
+// A card's race numbers: the attribute the search reads ("951 680") and the
+// line that shows them; both empty without numbers.
+struct BibMarkup {
+  std::string attribute;
+  std::string chips;
+};
+
+BibMarkup bibMarkup(const FileResult& r) {
+  if (r.bibs.empty()) return {};
+  std::string numbers, chips;
+  for (const Bib& bib : r.bibs) {
+    numbers += (numbers.empty() ? "" : " ") + bib.number;
+    chips += "<span class=\"bibno\">" + escape(bib.number) + "</span>";
+  }
+  return {" data-bibs=\"" + escape(numbers) + "\"", "<p class=\"bibs\">号码布 " + chips + "</p>"};
+}
+
 class CardBuilder {
  public:
   explicit CardBuilder(const RunSummary& summary) : summary_(summary) {}
@@ -148,6 +165,7 @@ class CardBuilder {
     if (r.error) {
       return "<article>" + title + "<p class=\"error\">" + escape(*r.error) + "</p></article>\n";
     }
+    const BibMarkup bibs = bibMarkup(r);
     const std::string index = std::to_string(r.index);
     const fs::path input = summary_.configuration.input / r.relativePath;
     const fs::path output =
@@ -156,8 +174,8 @@ class CardBuilder {
       preview(input, previews() / (index + "-before.jpg"));
       preview(output, previews() / (index + "-after.jpg"));
     } catch (const std::exception& error) {
-      return "<article>" + title + "<p>预览失败：" + escape(errorDescription(error)) +
-             "</p></article>\n";
+      return "<article" + bibs.attribute + ">" + title + bibs.chips + "<p>预览失败：" +
+             escape(errorDescription(error)) + "</p></article>\n";
     }
 
     std::string overlay;
@@ -185,19 +203,12 @@ class CardBuilder {
     }
     const std::string status(rawValue(r.status()));
     const std::string label(statusLabel(r.status()));
-    std::string numbers, chips;
-    for (const Bib& bib : r.bibs) {
-      numbers += (numbers.empty() ? "" : " ") + bib.number;
-      chips += "<span class=\"bibno\">" + escape(bib.number) + "</span>";
-    }
-    std::string html = "<article data-status=\"" + escape(status) + "\"";
-    if (!numbers.empty()) html += " data-bibs=\"" + escape(numbers) + "\"";
-    html += ">";
+    std::string html = "<article data-status=\"" + escape(status) + "\"" + bibs.attribute + ">";
     html += "<div class=\"cardhead\">" + title + "<span class=\"pill " + escape(status) + "\">" +
             escape(label) + "</span></div>";
     html += "<p>" + escape(r.decision ? r.decision->reason : "") + " · " + size + " · 实际裁幅 " +
             decimalText(trim, 2) + "% · " + decimalText(r.elapsedSeconds * 1000, 2) + " ms</p>";
-    if (!chips.empty()) html += "<p class=\"bibs\">号码布 " + chips + "</p>";
+    html += bibs.chips;
     html += sharpnessBlock;
     html += "<div class=\"pair\"><figure><div class=\"frame\"><img src=\"previews/" + index +
             "-before.jpg\" loading=\"lazy\" alt=\"\">" + overlay +
