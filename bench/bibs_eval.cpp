@@ -33,6 +33,7 @@
 #include "core/jpeg/image_preparation.h"
 #include "core/jpeg/jpeg_engine.h"
 #include "core/jpeg/malloc_tuning.h"
+#include "core/run/parameters.h"
 
 namespace {
 
@@ -142,7 +143,8 @@ int main(int argc, char** argv) {
     const std::vector<Person> people =
         detector.detect(ImagePreparation::analysisThumbnail(source, 1024).image);
     const auto t0 = std::chrono::steady_clock::now();
-    const std::vector<Bib> bibs = reader.read(data.span(), info, orientation, people, engine);
+    const std::vector<Bib> bibs = reader.read(data.span(), info, orientation, people, engine,
+                                              *parameters::confidence.defaultValue);
     const double ms =
         std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - t0).count();
     times.push_back(ms);

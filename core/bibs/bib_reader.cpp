@@ -44,6 +44,14 @@ struct Job {
   int scale = 1;
 };
 
+// Two boxes covering mostly the same area (intersection over union ≥ ½).
+bool sameArea(const Box& a, const Box& b) {
+  const double w = std::min(a.maxX(), b.maxX()) - std::max(a.x, b.x);
+  const double h = std::min(a.maxY(), b.maxY()) - std::max(a.y, b.y);
+  if (w <= 0 || h <= 0) return false;
+  return w * h * 2 >= a.area() + b.area() - w * h;
+}
+
 int decodeScale(double digitHeight) {
   for (const int scale : {8, 4, 2}) {
     if (digitHeight / scale >= kDecodedDigitHeight) return scale;
@@ -123,7 +131,7 @@ BibReader& BibReader::operator=(BibReader&&) noexcept = default;
 
 std::vector<Bib> BibReader::read(std::span<const std::uint8_t> jpeg, const JPEGInfo& info,
                                  int orientation, const std::vector<Person>& people,
-                                 JPEGEngine& engine) {
+                                 JPEGEngine& engine, double minimumScore) {
   candidates_.clear();
   const bool swap = EXIFOrientation::swapsAxes(orientation);
   const double displayWidth = static_cast<double>(swap ? info.height : info.width);
@@ -132,7 +140,7 @@ std::vector<Bib> BibReader::read(std::span<const std::uint8_t> jpeg, const JPEGI
   std::vector<Job> jobs;
   for (std::size_t i = 0; i < people.size(); ++i) {
     const double height = people[i].box.height * displayHeight;
-    if (height < kMinimumPersonHeight) continue;
+    if (height < kMinimumPersonHeight || people[i].confidence < minimumScore) continue;
     Job job{static_cast<std::int64_t>(i), bibs::torsoRegion(people[i].box).clipped(),
             height * kDigitShare, 1};
     if (job.torso.width <= 0 || job.torso.height <= 0) continue;
@@ -198,6 +206,13 @@ std::optional<Bib> BibReader::readTorso(const Gray& torso, double digitHeight, s
   const std::vector<bibs::DigitLine> lines = bibs::digitLines(torso, digitHeight);
   for (std::size_t k = 0; k < std::min(lines.size(), kLinesPerPerson); ++k) {
     const bibs::DigitLine& line = lines[k];
+    const Box box = toDisplay(line.x, line.y, line.width, line.height);
+    // Torsos of a crowd overlap: a line already recognised for another
+    // runner is not recognised again (nor given to a second runner).
+    if (std::any_of(candidates_.begin(), candidates_.end(),
+                    [&](const Candidate& seen) { return sameArea(seen.box, box); })) {
+      continue;
+    }
     // Two views of the line must give the same number: the strokes alone
     // on white, then the line as photographed. A misread digit rarely
     // survives both, and the second read is only made for a number.
@@ -210,7 +225,6 @@ std::optional<Bib> BibReader::readTorso(const Gray& torso, double digitHeight, s
           engine_->recognise(bibs::surroundingsPatch(torso, line, kRecognitionDigitHeight));
       if (bibs::digitsOf(second.text) != bib->number) bib.reset();
     }
-    const Box box = toDisplay(line.x, line.y, line.width, line.height);
     Candidate candidate{person, read.text, 0, line.marks, box, bib.has_value()};
     if (!read.confidences.empty()) {
       candidate.confidence = *std::min_element(read.confidences.begin(), read.confidences.end());

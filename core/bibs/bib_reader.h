@@ -42,9 +42,12 @@ class BibReader {
 
   // The numbers on the bibs of `people` (display space, as detected) in the
   // photo `jpeg`, at most one read per number; each names its runner by
-  // index into `people`. Decoding failures throw CropError.
+  // index into `people`. People detected with a score below `minimumScore`
+  // are passed over: their boxes are the least reliable. Decoding failures
+  // throw CropError.
   std::vector<Bib> read(std::span<const std::uint8_t> jpeg, const JPEGInfo& info, int orientation,
-                        const std::vector<Person>& people, JPEGEngine& engine);
+                        const std::vector<Person>& people, JPEGEngine& engine,
+                        double minimumScore = 0);
 
   // A runner is looked at when the person box is at least this tall in
   // stored pixels: below it the digits are too small to read reliably.
