@@ -20,7 +20,7 @@ TEST(BibTextTest, AcceptsOnlyCertainPlausibleNumbers) {
   } rows[] = {
       {"a clean read", line("951", {0.99, 0.97, 0.98}, 3), "951"},
       {"blanks around the line are dropped", line(" 8192\n", {0.99, 0.99, 0.99, 0.99}, 4), "8192"},
-      {"two digits are a number", line("28", {0.98, 0.99}, 2), "28"},
+      {"two digits are too often part of a longer number", line("28", {0.98, 0.99}, 2), {}},
       {"a blank inside splits it in two", line("95 1", {0.99, 0.99, 0.99}, 3), {}},
       {"one digit is a fragment", line("7", {0.99}, 1), {}},
       {"six digits are no bib", line("123456", std::vector<double>(6, 0.99), 6), {}},
@@ -30,8 +30,9 @@ TEST(BibTextTest, AcceptsOnlyCertainPlausibleNumbers) {
       {"more digits than marks: one was invented",
        line("1951", std::vector<double>(4, 0.99), 3),
        {}},
-      {"fewer digits than marks: one was lost", line("92", {0.99, 0.99}, 3), {}},
+      {"fewer digits than marks: one was lost", line("192", {0.99, 0.99, 0.99}, 4), {}},
       {"a digit without its confidence", line("951", {0.99, 0.99}, 3), {}},
+      {"five digits are a number", line("12345", std::vector<double>(5, 0.99), 5), "12345"},
       {"nothing read", line("", {}, 3), {}},
   };
   for (const auto& row : rows) {

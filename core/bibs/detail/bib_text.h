@@ -21,7 +21,9 @@ struct Recognised {
 };
 
 struct AcceptanceRules {
-  std::size_t minimumDigits = 2;
+  // Two digits are too often the visible part of a longer number (the rest
+  // under a hand or an arm) to be worth the risk of a wrong sale.
+  std::size_t minimumDigits = 3;
   std::size_t maximumDigits = 5;
   double minimumConfidence = 0.95;  // every digit at least this sure
 };
