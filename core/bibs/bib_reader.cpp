@@ -23,8 +23,9 @@ constexpr double kDigitShare = 0.03;
 // The torso is decoded at the coarsest DCT scale that leaves the expected
 // digits at least this tall; the line finder accepts half to twice that.
 constexpr double kDecodedDigitHeight = 22;
-// Digit height handed to the recogniser.
+// Digit height handed to the recogniser, and for the larger check view.
 constexpr int kRecognitionDigitHeight = 32;
+constexpr int kCheckDigitHeight = 44;
 // The band of torsos is decoded at 1/8 of the stored size or finer, with
 // at most this many pixels.
 constexpr int kCoarsestScale = 8;
@@ -213,17 +214,21 @@ std::optional<Bib> BibReader::readTorso(const Gray& torso, double digitHeight, s
                     [&](const Candidate& seen) { return sameArea(seen.box, box); })) {
       continue;
     }
-    // Two views of the line must give the same number: the strokes alone
-    // on white, then the line as photographed. A misread digit rarely
-    // survives both, and the second read is only made for a number.
+    // A number needs a second view of the line that reads the same: the
+    // strokes alone on white first, then the line as photographed or,
+    // failing that, the strokes at a larger scale. A misread digit rarely
+    // survives two views, and the further reads are only made for a number.
     bibs::Recognised read =
         engine_->recognise(bibs::recognitionPatch(line, kRecognitionDigitHeight));
     read.marks = line.marks;
     std::optional<Bib> bib = bibs::acceptedNumber(read, rules);
-    if (bib) {
-      const bibs::Recognised second =
-          engine_->recognise(bibs::surroundingsPatch(torso, line, kRecognitionDigitHeight));
-      if (bibs::digitsOf(second.text) != bib->number) bib.reset();
+    if (bib &&
+        bibs::digitsOf(
+            engine_->recognise(bibs::surroundingsPatch(torso, line, kRecognitionDigitHeight))
+                .text) != bib->number &&
+        bibs::digitsOf(engine_->recognise(bibs::recognitionPatch(line, kCheckDigitHeight)).text) !=
+            bib->number) {
+      bib.reset();
     }
     Candidate candidate{person, read.text, 0, line.marks, box, bib.has_value()};
     if (!read.confidences.empty()) {

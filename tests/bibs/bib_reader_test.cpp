@@ -67,7 +67,7 @@ TEST(BibReaderTest, ReadsADrawnBibInAnyOrientation) {
         jpeg.span(), info, orientation, {{{0.1, 0.6, 0.1, 0.2}, 0.5}, {kRunner, 0.9}}, engine);
     ASSERT_EQ(numbers(bibs), std::vector<std::string>{"951"});
     EXPECT_EQ(bibs[0].person, 1);
-    EXPECT_GE(bibs[0].confidence, 0.95);
+    EXPECT_GE(bibs[0].confidence, 0.9);
     // The digits' box, in display space: inside the bib.
     const Box bib{1250.0 / 3000, 1500.0 / 4000, 520.0 / 3000, 300.0 / 4000};
     EXPECT_TRUE(bib.contains(bibs[0].box, 0.002)) << bibs[0].box.x << "," << bibs[0].box.y;

@@ -25,7 +25,7 @@ struct AcceptanceRules {
   // under a hand or an arm) to be worth the risk of a wrong sale.
   std::size_t minimumDigits = 3;
   std::size_t maximumDigits = 5;
-  double minimumConfidence = 0.95;  // every digit at least this sure
+  double minimumConfidence = 0.90;  // every digit at least this sure
 };
 
 // The number a recognised line holds, when it is certain enough to report:
