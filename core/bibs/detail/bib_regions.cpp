@@ -285,12 +285,7 @@ std::vector<DigitLine> linesWith(const Gray& torso, double digitHeight, const Da
                    y1 - y0 + 1,
                    static_cast<int>(members.size()),
                    static_cast<double>(heights[heights.size() / 2]),
-                   {},
                    {}};
-    std::sort(members.begin(), members.end(),
-              [](const Mark* a, const Mark* b) { return a->x0 < b->x0; });
-    for (const Mark* m : members)
-      line.shapes.push_back(static_cast<double>(m->width()) / m->height());
     if (hasLoneNeighbour(all, line)) continue;
     // The line's own strokes, black on white: the bib's edges, its small
     // print and the shirt around it never reach the recogniser.
@@ -381,7 +376,7 @@ std::vector<DigitLine> digitLines(const Gray& torso, double digitHeight) {
       const Gray window =
           cropped(torso, x0, y0, 2 * rough.width + 2 * margin, 2 * rough.height + 2 * margin);
       const DigitLine wanted{
-          2 * rough.x - x0, 2 * rough.y - y0, 2 * rough.width, 2 * rough.height, 0, 0, {}, {}};
+          2 * rough.x - x0, 2 * rough.y - y0, 2 * rough.width, 2 * rough.height, 0, 0, {}};
       std::optional<DigitLine> best;
       for (DigitLine& line : linesOfBothRules(window, digitHeight)) {
         if (!overlapping(line, wanted) || (best && best->marks >= line.marks)) continue;

@@ -45,7 +45,6 @@ struct DigitLine {
   int marks = 0;
   double markHeight = 0;          // median height of the marks
   std::vector<std::uint8_t> ink;  // width × height: the marks in gray, white around them
-  std::vector<double> shapes;     // width ÷ height of each mark, left to right
 };
 
 // The candidate lines of a torso image whose digits are expected to be
