@@ -22,6 +22,8 @@ namespace fs = std::filesystem;
 
 const QString kEventNameKey = QStringLiteral("eventName");
 const QString kEventDateKey = QStringLiteral("eventDate");
+const QString kReadBibsKey = QStringLiteral("readBibs");
+const QString kWriteBibKeywordsKey = QStringLiteral("writeBibKeywords");
 
 fs::path toPath(const QString& text) { return fs::path(QFile::encodeName(text).toStdString()); }
 QString toText(const fs::path& path) { return QFile::decodeName(path.c_str()); }
@@ -60,6 +62,9 @@ AppModel::AppModel(AppServices services, QSettings& settings, QObject* parent)
       minimumLongEdge_(*parameters::minimumLongEdge.defaultValue),
       message_(QStringLiteral("选择照片文件夹，开始处理下一张卡。")),
       previewCount_(*parameters::previewCount.defaultValue),
+      readBibs_(settings.value(kReadBibsKey, parameters::readBibs.defaultValue).toBool()),
+      writeBibKeywords_(
+          settings.value(kWriteBibKeywordsKey, parameters::writeBibKeywords.defaultValue).toBool()),
       eventName_(settings.value(kEventNameKey).toString()),
       eventDate_(persistedDate(settings.value(kEventDateKey))),
       cardStatus_(QStringLiteral("正在检测相机卡…")),
@@ -145,6 +150,16 @@ void AppModel::setUseLimit(bool value) {
 }
 void AppModel::setPreviewCount(qint64 value) {
   if (assign(previewCount_, value)) emit previewCountChanged();
+}
+void AppModel::setReadBibs(bool value) {
+  if (!assign(readBibs_, value)) return;
+  settings_.setValue(kReadBibsKey, readBibs_);
+  emit readBibsChanged();
+}
+void AppModel::setWriteBibKeywords(bool value) {
+  if (!assign(writeBibKeywords_, value)) return;
+  settings_.setValue(kWriteBibKeywordsKey, writeBibKeywords_);
+  emit writeBibKeywordsChanged();
 }
 void AppModel::setAdvanced(bool value) {
   if (assign(advanced_, value)) emit advancedChanged();
@@ -364,6 +379,8 @@ BatchConfiguration AppModel::configuration() const {
   config.mode = mode_;
   if (useLimit_) config.limit = limit_;
   config.previewCount = previewCount_;
+  config.readBibs = readBibs_;
+  config.writeBibKeywords = writeBibKeywords_;
   config.eventName = eventName_.toStdString();
   config.eventDate = eventDateString().toStdString();
   config.sourceIdentity =

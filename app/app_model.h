@@ -49,6 +49,9 @@ class AppModel : public QObject {
   Q_PROPERTY(qint64 limit READ limit WRITE setLimit NOTIFY limitChanged)
   Q_PROPERTY(bool useLimit READ useLimit WRITE setUseLimit NOTIFY useLimitChanged)
   Q_PROPERTY(qint64 previewCount READ previewCount WRITE setPreviewCount NOTIFY previewCountChanged)
+  Q_PROPERTY(bool readBibs READ readBibs WRITE setReadBibs NOTIFY readBibsChanged)
+  Q_PROPERTY(bool writeBibKeywords READ writeBibKeywords WRITE setWriteBibKeywords NOTIFY
+                 writeBibKeywordsChanged)
   Q_PROPERTY(bool stopping READ stopping NOTIFY stoppingChanged)
   Q_PROPERTY(bool advanced READ advanced WRITE setAdvanced NOTIFY advancedChanged)
   Q_PROPERTY(kestrel::AppAppearance appearance READ appearance WRITE setAppearance NOTIFY
@@ -85,6 +88,8 @@ class AppModel : public QObject {
   qint64 limit() const { return limit_; }
   bool useLimit() const { return useLimit_; }
   qint64 previewCount() const { return previewCount_; }
+  bool readBibs() const { return readBibs_; }
+  bool writeBibKeywords() const { return writeBibKeywords_; }
   bool stopping() const { return stopping_; }
   bool advanced() const { return advanced_; }
   AppAppearance appearance() const { return appearance_; }
@@ -116,6 +121,9 @@ class AppModel : public QObject {
   void setLimit(qint64 value);
   void setUseLimit(bool value);
   void setPreviewCount(qint64 value);
+  // The two bib switches are remembered across sessions.
+  void setReadBibs(bool value);
+  void setWriteBibKeywords(bool value);
   void setAdvanced(bool value);
   void setAppearance(AppAppearance value);
   void setEventName(const QString& value);
@@ -153,6 +161,8 @@ class AppModel : public QObject {
   void limitChanged();
   void useLimitChanged();
   void previewCountChanged();
+  void readBibsChanged();
+  void writeBibKeywordsChanged();
   void stoppingChanged();
   void advancedChanged();
   void appearanceChanged();
@@ -205,6 +215,8 @@ class AppModel : public QObject {
   qint64 limit_ = 50;
   bool useLimit_ = true;
   qint64 previewCount_;
+  bool readBibs_;
+  bool writeBibKeywords_;
   bool stopping_ = false;
   bool advanced_ = false;
   AppAppearance appearance_ = AppAppearance::system;

@@ -2,6 +2,7 @@
 #include "app/options_sections.h"
 
 #include <QButtonGroup>
+#include <QCheckBox>
 #include <QComboBox>
 #include <QGridLayout>
 #include <QHBoxLayout>
@@ -194,11 +195,41 @@ AdvancedSection::AdvancedSection(AppModel& model, QWidget* parent)
       mode, modeChoices, &model_, [this] { return model_.mode(); },
       [this](ProcessingMode m) { model_.setMode(m); }, &AppModel::modeChanged, modeLabel);
   addRow(QStringLiteral("处理模式"), mode);
+
+  // Race numbers: read them (auto mode), and optionally write them into
+  // the delivered photos as keywords.
+  auto* readBibs = new QCheckBox(QStringLiteral("识别号码布"));
+  readBibs->setAccessibleName(QStringLiteral("识别号码布"));
+  auto* bibKeywords = new QCheckBox(QStringLiteral("把号码写入交付照片的关键词（bib:951）"));
+  bibKeywords->setAccessibleName(QStringLiteral("把号码写入交付照片的关键词"));
+  auto* bibText = roleLabel(QStringLiteral("号码布"), "heading");
+  bibText->setWordWrap(false);
+  grid->addWidget(bibText, row, 0);
+  grid->addWidget(readBibs, row++, 1, Qt::AlignLeft);
+  grid->addWidget(bibKeywords, row++, 1, Qt::AlignLeft);
+  grid->addWidget(
+      roleLabel(
+          QStringLiteral("仅自动模式识别；报告可按号码布查找，另存 bibs.csv。只报告有把握的号码，"
+                         "看不清的宁可不报。关闭识别可加快处理。"),
+          "note"),
+      row++, 1);
+  const auto showBibs = [this, readBibs, bibKeywords] {
+    readBibs->setChecked(model_.readBibs());
+    bibKeywords->setChecked(model_.writeBibKeywords());
+    bibKeywords->setEnabled(model_.readBibs() && !model_.running());
+  };
+  connect(readBibs, &QCheckBox::toggled, &model_, [this](bool on) { model_.setReadBibs(on); });
+  connect(bibKeywords, &QCheckBox::toggled, &model_,
+          [this](bool on) { model_.setWriteBibKeywords(on); });
+  connect(&model_, &AppModel::readBibsChanged, this, showBibs);
+  connect(&model_, &AppModel::writeBibKeywordsChanged, this, showBibs);
+  connect(&model_, &AppModel::runningChanged, this, showBibs);
+  showBibs();
   grid->setColumnStretch(1, 1);
 
   connect(disclosure_, &QToolButton::toggled, &model_, &AppModel::setAdvanced);
   connect(&model_, &AppModel::advancedChanged, this, &AdvancedSection::show);
-  lockWhileRunning(model_, {workers, longEdge, previews, mode});
+  lockWhileRunning(model_, {workers, longEdge, previews, mode, readBibs});
   show();
 }
 

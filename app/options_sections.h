@@ -1,6 +1,6 @@
 // SPDX-License-Identifier: MIT
 // "本次处理" (whole folder or a trial batch) and the "高级设置" disclosure
-// (workers, minimum long edge, previews, processing mode).
+// (workers, minimum long edge, previews, processing mode, race numbers).
 #pragma once
 
 #include "app/brand_widgets.h"

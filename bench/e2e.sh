@@ -19,6 +19,9 @@
 #                      chose for it in fixed mode (reference for fixed)
 #   kestrel fixed      kestrel-batch --mode fixed
 #   kestrel auto       kestrel-batch --mode auto with the person and face models
+#   auto --no-bibs     the same without reading race numbers: the bib reader's
+#                      cost is the difference, and the median of its own stage
+#                      time per photo (summary.json) is reported beside it
 #   fixed/auto 1w      the same with --workers 1 (scaling; 2 workers otherwise)
 # cp -r + sync and kestrel copy take about a second, so they run K times per
 # repetition (--short-runs, default 3). The medians over all kept runs are
@@ -329,7 +332,7 @@ fi
 
 # --- Timed repetitions --------------------------------------------------------
 variants=(cp_r copy jpegtran fixed)
-[ "$do_auto" = 1 ] && variants+=(auto)
+[ "$do_auto" = 1 ] && variants+=(auto auto_nobibs)
 if [ "$do_scaling" = 1 ]; then
   variants+=(fixed_w1)
   [ "$do_auto" = 1 ] && variants+=(auto_w1)
@@ -342,6 +345,8 @@ run_variant() { # $1 variant, $2 repetition
     jpegtran) run_jpegtran "$2" ;;
     fixed) run_kestrel fixed "$2" "$files" "$input" --mode fixed --workers 2 ;;
     auto) run_kestrel auto "$2" "$files" "$input" --mode auto --workers 2 "${auto_args[@]}" ;;
+    auto_nobibs) run_kestrel auto_nobibs "$2" "$files" "$input" --mode auto --workers 2 --no-bibs \
+      "${auto_args[@]}" ;;
     fixed_w1) run_kestrel fixed_w1 "$2" "$files" "$input" --mode fixed --workers 1 ;;
     auto_w1) run_kestrel auto_w1 "$2" "$files" "$input" --mode auto --workers 1 "${auto_args[@]}" ;;
   esac

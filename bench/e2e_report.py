@@ -19,12 +19,13 @@ LABELS = {
     "jpegtran": "jpegtran -P2",
     "fixed": "kestrel fixed",
     "auto": "kestrel auto",
+    "auto_nobibs": "auto --no-bibs",
     "fixed_w1": "kestrel fixed 1w",
     "auto_w1": "kestrel auto 1w",
     "mem_small": "auto 2w (mem S)",
     "mem_large": "auto 2w (mem L)",
 }
-KESTREL_2W = ("copy", "fixed", "auto", "mem_small", "mem_large")
+KESTREL_2W = ("copy", "fixed", "auto", "auto_nobibs", "mem_small", "mem_large")
 
 
 def load_runs(path):
@@ -54,6 +55,9 @@ def load_runs(path):
                     "p95_file_ms": summary["p95FileMilliseconds"],
                     "first_output_s": summary.get("firstOutputSeconds"),
                     "model_startup_s": summary.get("modelStartupSeconds"),
+                    # The bib reader's own time per photo (0 when it did not run).
+                    "bibs_median_ms": statistics.median(
+                        [f["timings"].get("bibs", 0) * 1000 for f in summary["files"]] or [0]),
                 })
             runs.setdefault(variant, []).append(run)
     return runs, disturbed
@@ -100,6 +104,16 @@ def checks(s):
     if "auto" in s and "fixed" in s:
         r = ratio(s["auto"]["wall_s"], s["fixed"]["wall_s"])
         add("auto wall / fixed wall", r, 2.0, r <= 2.0, "≤x")
+    if "auto" in s and "auto_nobibs" in s:
+        auto, base = s["auto"], s["auto_nobibs"]
+        r = ratio(auto["bibs_median_ms"], base["p50_file_ms"])
+        add("bibs: stage median / auto p50", r, 0.4, r <= 0.4, "≤x",
+            f"{auto['bibs_median_ms']:.1f} ms of {base['p50_file_ms']:.1f} ms, 2 workers")
+        # Two workers: each photo's added share of a worker's time.
+        added = (auto["wall_s"] - base["wall_s"]) * 2 / auto["files"] * 1000
+        r = ratio(auto["wall_s"] - base["wall_s"], base["wall_s"])
+        add("bibs: added wall / auto wall", r, 0.4, r <= 0.4, "≤x",
+            f"{added:.1f} ms per photo and worker")
     for mode in ("fixed", "auto"):
         if mode in s and mode + "_w1" in s:
             r = ratio(s[mode]["images_per_second"], s[mode + "_w1"]["images_per_second"])

@@ -138,6 +138,15 @@ void addParameter(CLI::App& app, const Parameter<T>& parameter, Field& field) {
   if (parameter.defaultValue) option->capture_default_str();
 }
 
+// An on/off option of the parameter table: the flag sets the field to the
+// opposite of its default.
+void addSwitch(CLI::App& app, const Switch& option, bool& field) {
+  field = option.defaultValue;
+  app.add_flag_callback(
+      std::string(option.flag), [&field, &option] { field = !option.defaultValue; },
+      std::string(option.help));
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -147,7 +156,8 @@ int main(int argc, char** argv) {
       "Finds the runners in every JPEG of a folder, crops losslessly where the composition\n"
       "improves, screens the main runner for blur and files each photo into photos/, filtered/\n"
       "or review/ of a new batch directory under the output root, with summary.json,\n"
-      "statistics.json, files.csv and report.html. Originals are only read."};
+      "statistics.json, files.csv, bibs.csv and report.html. In auto mode the race numbers on\n"
+      "the runners' bibs are read (see --no-bibs). Originals are only read."};
   app.get_formatter()->column_width(34);
   app.footer(
       "Models: without --model, YOLOv3TinyFP16.mlmodelc (or .mlmodel) is searched in\n"
@@ -198,6 +208,8 @@ int main(int argc, char** argv) {
   addParameter(app, parameters::minimumPixelCount, config.minimumPixelCount);
   addParameter(app, parameters::confidence, config.confidence);
   addParameter(app, parameters::analysisLongEdge, config.analysisLongEdge);
+  addSwitch(app, parameters::readBibs, config.readBibs);
+  addSwitch(app, parameters::writeBibKeywords, config.writeBibKeywords);
   app.add_option("--event", config.eventName,
                  "Event or category name: batch directories become <event>-<date>-卡<n>");
   app.add_option("--date", config.eventDate, "Event date yyyyMMdd (required with --event)");

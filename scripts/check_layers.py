@@ -11,7 +11,7 @@ or through a PUBLIC link of one it links. Further rules:
   - headers under a folder's detail/ are private: only that folder and its
     tests and benchmarks include them;
   - heavy dependencies stay in one place: OpenCV in core/detection,
-    jpeglib.h in core/jpeg, Qt in app/, Tesseract in the bib reader.
+    jpeglib.h in core/jpeg, Qt in app/, Tesseract and Exiv2 in core/bibs.
 
 Usage: scripts/check_layers.py [--quiet] [REPO]   (exit status 1 on a finding)
 """
@@ -29,6 +29,7 @@ CONFINED = [
     (re.compile(r'^(jpeglib|jerror|turbojpeg)\.h$'), ('core/jpeg/', 'tests/jpeg/', 'bench/', 'fuzz/'), 'libjpeg'),
     (re.compile(r'^Q[A-Za-z]+$|^Qt[A-Za-z]+/'), ('app/', 'tests/app/'), 'Qt'),
     (re.compile(r'^tesseract/'), ('core/bibs/', 'tests/bibs/', 'bench/'), 'Tesseract'),
+    (re.compile(r'^exiv2/'), ('core/bibs/', 'tests/bibs/'), 'Exiv2'),
 ]
 
 

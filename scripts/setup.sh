@@ -45,6 +45,8 @@ packages=(
   # libraries
   libjpeg62-turbo-dev libturbojpeg0-dev libopencv-dev nlohmann-json3-dev
   libssl-dev uuid-dev libutf8proc-dev libarchive-dev qt6-base-dev libgl-dev libcli11-dev
+  # race numbers: Tesseract with its English model, Exiv2 for photo keywords
+  libtesseract-dev tesseract-ocr-eng libexiv2-dev
   # the window: SVG brand images, Chinese fonts, Qt's own texts in Chinese, X11 and Wayland
   qt6-svg-dev libqt6svg6 fonts-noto-cjk qt6-translations-l10n qt6-qpa-plugins qt6-wayland
   # tests and benchmarks

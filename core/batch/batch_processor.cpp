@@ -23,6 +23,7 @@
 #include "core/base/crop_error.h"
 #include "core/base/file_io.h"
 #include "core/base/text.h"
+#include "core/bibs/bib_keywords.h"
 #include "core/cards/camera_cards.h"
 #include "core/output/batch_directory.h"
 #include "core/output/report_writer.h"
@@ -262,7 +263,16 @@ FileResult process(std::int64_t index, const fs::path& url, const fs::path& inpu
     });
 
     const Bytes out = timedInto(times.transform, [&] {
-      return result.decision->crop ? worker.jpeg.crop(data, *result.decision->crop) : data;
+      Bytes photo = result.decision->crop ? worker.jpeg.crop(data, *result.decision->crop) : data;
+      // Delivered photos carry their runners' numbers when asked; the
+      // keywords go into the bytes before the one durable write below.
+      if (config.writeBibKeywords && !result.bibs.empty() &&
+          result.destinationFolder() == "photos") {
+        std::vector<std::string> numbers;
+        for (const Bib& bib : result.bibs) numbers.push_back(bib.number);
+        photo = withBibKeywords(photo, numbers);
+      }
+      return photo;
     });
     result.outputBytes = static_cast<std::int64_t>(out.size());
 

@@ -2,6 +2,8 @@
 #include "core/batch/worker.h"
 
 #include "core/base/clock.h"
+#include "core/base/crop_error.h"
+#include "core/bibs/bib_reader.h"
 #include "core/detection/face_detector.h"
 #include "core/detection/model_loader.h"
 #include "core/detection/person_detector.h"
@@ -51,6 +53,17 @@ std::vector<Person> Worker::analyze(const ImageSource& source, const JPEGInfo& i
     return quality->assess(source.data, info, orientation, thumbnail, people, jpeg,
                            config.confidence);
   });
+  if (bibs && !analysis.damage) {
+    result.bibs = timedInto(times.bibs, [&] {
+      // The numbers are an extra: a region that cannot be decoded leaves
+      // the photo without them, never without its delivery.
+      try {
+        return bibs->read(source.data.span(), info, orientation, people, jpeg, config.confidence);
+      } catch (const CropError&) {
+        return std::vector<Bib>{};
+      }
+    });
+  }
   return people;
 }
 
@@ -58,6 +71,7 @@ WorkerFactory::WorkerFactory(const BatchConfiguration& config, int workerCount) 
   if (config.mode != ProcessingMode::automatic) return;
   model_ = ModelLoader::load(ModelLoader::locate(config.model), config.compute);
   faceModel_ = FaceModelLoader::load(FaceModelLoader::locate(config.faceModel));
+  readBibs_ = config.readBibs;
   configureDetectionThreads(workerCount);
 }
 
@@ -69,6 +83,7 @@ std::unique_ptr<Worker> WorkerFactory::make() const {
     worker->quality = std::make_unique<SubjectSharpnessAnalyzer>(
         std::make_unique<DetectorFaceFinder>(faceModel_));
     worker->detector = std::make_unique<PersonDetector>(model_);
+    if (readBibs_) worker->bibs = std::make_unique<BibReader>();
   }
   return worker;
 }

@@ -14,14 +14,16 @@
 
 namespace kestrel {
 
+class BibReader;
 class PersonDetector;
 class SubjectSharpnessAnalyzer;
 struct DetectionModel;
 struct FaceModel;
 
-// One worker's own engine and, in automatic mode, its person detector and
-// sharpness analyzer (with its own face detector). Used by one thread at a
-// time; nothing in it is shared with other workers.
+// One worker's own engine and, in automatic mode, its person detector,
+// sharpness analyzer (with its own face detector) and bib reader (with its
+// own Tesseract engine). Used by one thread at a time; nothing in it is
+// shared with other workers.
 class Worker {
  public:
   Worker();
@@ -32,10 +34,13 @@ class Worker {
   JPEGEngine jpeg;
   std::unique_ptr<PersonDetector> detector;  // present only when a model was loaded
   std::unique_ptr<SubjectSharpnessAnalyzer> quality;
+  std::unique_ptr<BibReader> bibs;  // present when race numbers are read
 
-  // With a detector: makes the analysis thumbnail, detects the people and
-  // assesses the subject's sharpness, timing each stage into
-  // `result.timings` and storing the assessment in `result.sharpness`.
+  // With a detector: makes the analysis thumbnail, detects the people,
+  // assesses the subject's sharpness and, with a bib reader, reads the
+  // runners' race numbers, timing each stage into `result.timings` and
+  // storing the assessment in `result.sharpness`, the numbers in
+  // `result.bibs`.
   // Returns the people found; without a detector, nobody. Virtual so that
   // tests can stand in for the models.
   virtual std::vector<Person> analyze(const ImageSource& source, const JPEGInfo& info,
@@ -44,8 +49,9 @@ class Worker {
 };
 
 // What the workers of one run share. In automatic mode it locates and loads
-// the person model and the face model once; it then makes the workers and
-// warms the model up so the first photo does not carry the start-up cost.
+// the person model and the face model once; it then makes the workers (each
+// with its own bib reader unless bibs are switched off) and warms the model
+// up so the first photo does not carry the start-up cost.
 class WorkerFactory {
  public:
   WorkerFactory(const BatchConfiguration& config, int workerCount);
@@ -61,6 +67,7 @@ class WorkerFactory {
  private:
   std::shared_ptr<const DetectionModel> model_;
   std::shared_ptr<const FaceModel> faceModel_;
+  bool readBibs_ = false;
 };
 
 }  // namespace kestrel

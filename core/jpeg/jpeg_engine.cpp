@@ -76,21 +76,37 @@ int JPEGEngine::grayscaleScale(const PixelRect& rect) {
 }
 
 GrayPatch JPEGEngine::grayscaleROI(std::span<const std::uint8_t> data, const PixelRect& rect) {
+  return grayscaleRegion(data, rect, grayscaleScale(rect)).patch;
+}
+
+JPEGEngine::ScaledRegion JPEGEngine::grayscaleRegion(std::span<const std::uint8_t> data,
+                                                     const PixelRect& rect, int scale) {
   char message[kMessageSize] = {};
-  if (!fitsInt(rect)) throw CropError("Invalid grayscale focus region");
+  if (!fitsInt(rect) || (scale != 1 && scale != 2 && scale != 4 && scale != 8)) {
+    throw CropError("Invalid grayscale focus region");
+  }
   std::uint8_t* pixels = nullptr;
   int width = 0, height = 0;
   if (mc_jpeg_gray_roi(context_.get(), data.data(), data.size(), static_cast<int>(rect.x),
                        static_cast<int>(rect.y), static_cast<int>(rect.width),
-                       static_cast<int>(rect.height), grayscaleScale(rect), &pixels, &width,
-                       &height, message, sizeof message) != 0) {
+                       static_cast<int>(rect.height), scale, &pixels, &width, &height, message,
+                       sizeof message) != 0) {
     throw CropError(message);
   }
-  GrayPatch patch;
-  patch.width = width;
-  patch.height = height;
-  patch.pixels = Bytes::adopt(pixels, static_cast<std::size_t>(width) * height, mc_jpeg_free);
-  return patch;
+  ScaledRegion region;
+  region.scale = scale;
+  region.patch.width = width;
+  region.patch.height = height;
+  region.patch.pixels =
+      Bytes::adopt(pixels, static_cast<std::size_t>(width) * height, mc_jpeg_free);
+  // The patch ends at ceil((x + width) / scale) and starts at row y / scale
+  // (see mc_jpeg_gray_roi), so its raw origin follows from its size.
+  const std::int64_t right = (rect.x + rect.width + scale - 1) / scale;
+  region.covered.x = (right - width) * scale;
+  region.covered.y = rect.y / scale * scale;
+  region.covered.width = static_cast<std::int64_t>(width) * scale;
+  region.covered.height = static_cast<std::int64_t>(height) * scale;
+  return region;
 }
 
 }  // namespace kestrel

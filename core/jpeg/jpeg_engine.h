@@ -49,6 +49,18 @@ class JPEGEngine {
   // The scale denominator grayscaleROI uses for a rectangle.
   static int grayscaleScale(const PixelRect& rect);
 
+  // A grayscale region decoded at 1/scale (1, 2, 4 or 8), with where it lies.
+  struct ScaledRegion {
+    GrayPatch patch;
+    PixelRect covered;  // raw pixels the patch stands for: its size × scale, clipped
+    int scale = 1;
+  };
+  // 8-bit grayscale of a raw-space rectangle at the given DCT scale; the
+  // patch may start a few pixels left of the rectangle (on a scaled MCU
+  // boundary), which `covered` reports. Throws CropError.
+  ScaledRegion grayscaleRegion(std::span<const std::uint8_t> data, const PixelRect& rect,
+                               int scale);
+
  private:
   struct Destroy {
     void operator()(mc_jpeg_context* context) const noexcept;

@@ -25,6 +25,8 @@ constexpr std::string_view kCSVHeader =
     "output_megapixels,sharpness_verdict,sharpness_roi,laplacian_variance,gradient_energy,"
     "high_frequency_ratio,contrast,sharpness_ms,quality_reason\n";
 
+constexpr std::string_view kBibsCSVHeader = "bib,relative_path,destination,confidence\n";
+
 std::string csvQuoted(std::string_view text) {
   std::string out = "\"";
   for (char c : text) {
@@ -138,12 +140,44 @@ std::string filesCSV(const RunSummary& summary) {
   return validUTF8(csv);
 }
 
+std::string bibsCSV(const RunSummary& summary) {
+  struct Row {
+    const Bib* bib;
+    const FileResult* file;
+  };
+  std::vector<Row> rows;
+  for (const FileResult& file : summary.files) {
+    if (file.error) continue;  // never delivered, nothing to find it by
+    for (const Bib& bib : file.bibs) rows.push_back({&bib, &file});
+  }
+  // Numbers in numeric order: without leading zeros a shorter one is smaller.
+  const auto value = [](const std::string& n) {
+    const std::size_t first = std::min(n.find_first_not_of('0'), n.size());
+    return std::pair<std::size_t, std::string_view>{n.size() - first,
+                                                    std::string_view(n).substr(first)};
+  };
+  std::sort(rows.begin(), rows.end(), [&](const Row& a, const Row& b) {
+    const auto va = value(a.bib->number), vb = value(b.bib->number);
+    if (va != vb) return va < vb;
+    if (a.bib->number != b.bib->number) return a.bib->number < b.bib->number;
+    return a.file->relativePath < b.file->relativePath;
+  });
+  std::string csv(kBibsCSVHeader);
+  for (const Row& row : rows) {
+    csv += row.bib->number + ',' + csvQuoted(row.file->relativePath) + ',' +
+           std::string(row.file->destinationFolder()) + ',' + decimalText(row.bib->confidence, 2) +
+           '\n';
+  }
+  return validUTF8(csv);
+}
+
 void writeData(const RunSummary& summary) {
   const std::string summaryText =
       summaryJSON(summary);  // encoding fails before anything is written
   replaceFileAtomically(summary.runDirectory / "summary.json", summaryText);
   replaceFileAtomically(summary.runDirectory / "statistics.json", statisticsJSON(summary));
   replaceFileAtomically(summary.runDirectory / "files.csv", filesCSV(summary));
+  replaceFileAtomically(summary.runDirectory / "bibs.csv", bibsCSV(summary));
 }
 
 }  // namespace kestrel::ReportWriter

@@ -59,6 +59,13 @@ figcaption{font-size:12px;color:#56665C;margin-top:6px}
 .box.crop span{background:#32b878;color:#fff}
 .box.focus{border-color:#54c3df}
 .box.focus span{background:#54c3df}
+.box.bib{border:2px solid #C94721}
+.box.bib span{background:#C94721;color:#fff;top:auto;bottom:100%}
+.bibs{display:flex;flex-wrap:wrap;align-items:center;gap:6px;margin:0 0 10px}
+.bibno{display:inline-block;border:1px solid #C94721;border-radius:6px;padding:0 8px;font-weight:600;font-variant-numeric:tabular-nums;color:#C94721;background:#fff}
+.search{display:flex;align-items:center;gap:8px;margin:0 0 18px}
+.search input{font:inherit;border:1px solid #DDE4DA;border-radius:999px;padding:6px 14px;width:220px}
+.search span{color:#56665C;font-size:13px}
 .hide-boxes .box{display:none}
 .error{color:#b94736}
 .small{font-size:12px}
@@ -71,10 +78,22 @@ constexpr std::string_view kLogo =
     R"(<svg viewBox="0 0 32 32" aria-hidden="true"><path fill="#C94721" d="M3 3h12v4H7v8H3z"/>)"
     R"(<path fill="#C94721" d="M29 29H17v-4h8v-8h4z"/></svg>)";
 
+// The status buttons and the bib search narrow the cards together: a card
+// shows when it has the chosen status and, with a number typed, carries
+// exactly that number.
 constexpr std::string_view kScript =
     "<script>\n"
-    "function filterCards(status){document.querySelectorAll('article').forEach(function(card){"
-    "card.style.display=(status==='all'||card.dataset.status===status)?'':'none';});}\n"
+    "var cardStatus='all';\n"
+    "function showCards(){var field=document.getElementById('bib-search');"
+    "var wanted=field?field.value.trim():'';var shown=0;"
+    "document.querySelectorAll('article').forEach(function(card){"
+    "var bibs=(card.dataset.bibs||'').split(' ');"
+    "var show=(cardStatus==='all'||card.dataset.status===cardStatus)&&"
+    "(wanted===''||bibs.indexOf(wanted)>=0);"
+    "card.style.display=show?'':'none';if(show)shown++;});"
+    "var count=document.getElementById('bib-count');"
+    "if(count)count.textContent=wanted===''?'':'找到 '+shown+' 张';}\n"
+    "function filterCards(status){cardStatus=status;showCards();}\n"
     "</script>\n";
 
 // Shortest round-trip form that always shows a fractional part: 12.5, 0.0, 100.0.
@@ -114,10 +133,28 @@ constexpr Stage kStages[] = {
     {"小图解码", &StageTimes::thumbnail},
     {"人物识别", &StageTimes::inference},
     {"主体清晰度", &StageTimes::sharpness},
+    {"号码布识别", &StageTimes::bibs},
     {"构图计算", &StageTimes::planning},
     {"无损裁剪/元数据", &StageTimes::transform},
     {"文件写入", &StageTimes::write},
 };
+
+// A card's race numbers: the attribute the search reads ("951 680") and the
+// line that shows them; both empty without numbers.
+struct BibMarkup {
+  std::string attribute;
+  std::string chips;
+};
+
+BibMarkup bibMarkup(const FileResult& r) {
+  if (r.bibs.empty()) return {};
+  std::string numbers, chips;
+  for (const Bib& bib : r.bibs) {
+    numbers += (numbers.empty() ? "" : " ") + bib.number;
+    chips += "<span class=\"bibno\">" + escape(bib.number) + "</span>";
+  }
+  return {" data-bibs=\"" + escape(numbers) + "\"", "<p class=\"bibs\">号码布 " + chips + "</p>"};
+}
 
 class CardBuilder {
  public:
@@ -128,6 +165,7 @@ class CardBuilder {
     if (r.error) {
       return "<article>" + title + "<p class=\"error\">" + escape(*r.error) + "</p></article>\n";
     }
+    const BibMarkup bibs = bibMarkup(r);
     const std::string index = std::to_string(r.index);
     const fs::path input = summary_.configuration.input / r.relativePath;
     const fs::path output =
@@ -136,8 +174,8 @@ class CardBuilder {
       preview(input, previews() / (index + "-before.jpg"));
       preview(output, previews() / (index + "-after.jpg"));
     } catch (const std::exception& error) {
-      return "<article>" + title + "<p>预览失败：" + escape(errorDescription(error)) +
-             "</p></article>\n";
+      return "<article" + bibs.attribute + ">" + title + bibs.chips + "<p>预览失败：" +
+             escape(errorDescription(error)) + "</p></article>\n";
     }
 
     std::string overlay;
@@ -146,6 +184,7 @@ class CardBuilder {
       for (const Person& person : r.decision->people) {
         overlay += boxHTML(person.box, "person", "人物 " + decimalText(person.confidence, 2));
       }
+      for (const Bib& bib : r.bibs) overlay += boxHTML(bib.box, "bib", bib.number);
       if (r.decision->crop) {
         const Box raw = r.decision->crop->normalized(r.info->width, r.info->height);
         overlay += boxHTML(EXIFOrientation::rawToDisplay(raw, static_cast<int>(r.orientation)),
@@ -164,11 +203,12 @@ class CardBuilder {
     }
     const std::string status(rawValue(r.status()));
     const std::string label(statusLabel(r.status()));
-    std::string html = "<article data-status=\"" + escape(status) + "\">";
+    std::string html = "<article data-status=\"" + escape(status) + "\"" + bibs.attribute + ">";
     html += "<div class=\"cardhead\">" + title + "<span class=\"pill " + escape(status) + "\">" +
             escape(label) + "</span></div>";
     html += "<p>" + escape(r.decision ? r.decision->reason : "") + " · " + size + " · 实际裁幅 " +
             decimalText(trim, 2) + "% · " + decimalText(r.elapsedSeconds * 1000, 2) + " ms</p>";
+    html += bibs.chips;
     html += sharpnessBlock;
     html += "<div class=\"pair\"><figure><div class=\"frame\"><img src=\"previews/" + index +
             "-before.jpg\" loading=\"lazy\" alt=\"\">" + overlay +
@@ -298,10 +338,17 @@ std::string page(const RunSummary& s, const std::string& cards) {
       "<button type=\"button\" onclick=\"filterCards('unchanged')\">仅保留</button>"
       "<button type=\"button\" onclick=\"filterCards('filtered')\">已过滤</button>"
       "<button type=\"button\" onclick=\"filterCards('review')\">待复核</button></div>\n";
+  if (automatic && c.readBibs) {
+    html +=
+        "<div class=\"search\"><input type=\"search\" id=\"bib-search\" inputmode=\"numeric\" "
+        "placeholder=\"按号码布查找\" aria-label=\"按号码布查找\" oninput=\"showCards()\">"
+        "<span id=\"bib-count\"></span></div>\n";
+  }
   html += cards;
   html +=
       "<footer>照片完全在本机处理。完整明细：<a href=\"files.csv\">files.csv</a> · "
       "<a href=\"summary.json\">summary.json</a> · <a href=\"statistics.json\">statistics.json</a>"
+      " · <a href=\"bibs.csv\">bibs.csv</a>"
       "</footer>\n</main>\n";
   html += kScript;
   html += "</body>\n</html>\n";

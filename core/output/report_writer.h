@@ -15,8 +15,8 @@
 
 namespace kestrel::ReportWriter {
 
-// Writes summary.json, statistics.json and files.csv into the run directory,
-// in that order; throws the first encoding or writing error.
+// Writes summary.json, statistics.json, files.csv and bibs.csv into the run
+// directory, in that order; throws the first encoding or writing error.
 void writeData(const RunSummary& summary);
 
 // Writes previews/ and report.html into the run directory. Throws when the
@@ -28,6 +28,10 @@ void writePreviewsAndHTML(const RunSummary& summary);
 std::string summaryJSON(const RunSummary& summary);
 std::string statisticsJSON(const RunSummary& summary);
 std::string filesCSV(const RunSummary& summary);
+// One line per race number and photo ("bib,relative_path,destination,
+// confidence"), in number order (951 before 1432), then by path; just the
+// header when no number was read, so that scripts always find the file.
+std::string bibsCSV(const RunSummary& summary);
 
 // At most `count` items picked evenly across `items`, first and last included.
 std::vector<FileResult> spread(const std::vector<FileResult>& items, std::int64_t count);

@@ -52,6 +52,8 @@ struct BatchConfiguration {
   std::int64_t analysisLongEdge = *parameters::analysisLongEdge.defaultValue;
   std::int64_t previewCount = *parameters::previewCount.defaultValue;
   std::optional<std::int64_t> limit;
+  bool readBibs = parameters::readBibs.defaultValue;  // automatic mode only
+  bool writeBibKeywords = parameters::writeBibKeywords.defaultValue;
   ProcessingMode mode = ProcessingMode::automatic;
   ComputeChoice compute = ComputeChoice::all;
   std::string datasetLabel = "用户提供的 JPEG；设备本地读取";

@@ -1,8 +1,9 @@
 // SPDX-License-Identifier: MIT
-// The numeric options of a run, each declared once with its range, its
-// default, its command-line flag and its help line. The configuration's
-// defaults and validation, kestrel-batch's options and the window's
-// controls all read them from here.
+// The options of a run, each declared once: the numeric ones with their
+// range, default, command-line flag and help line, the on/off ones with
+// their flag, help line and default. The configuration's defaults and
+// validation, kestrel-batch's options and the window's controls all read
+// them from here.
 #pragma once
 
 #include <cstdint>
@@ -23,6 +24,14 @@ struct Parameter {
   // True inside [minimum, maximum]. Written so that a NaN is outside.
   constexpr bool accepts(T value) const { return value >= minimum && value <= maximum; }
   constexpr bool bounded() const { return maximum != std::numeric_limits<T>::max(); }
+};
+
+// An on/off option: the configuration starts at `defaultValue` and the
+// command-line flag turns it to the other value.
+struct Switch {
+  std::string_view flag;
+  std::string_view help;
+  bool defaultValue;
 };
 
 namespace parameters {
@@ -48,6 +57,12 @@ inline constexpr Parameter<std::int64_t> previewCount{
 inline constexpr Parameter<std::int64_t> limit{
     "--limit", "Process only the first N files in path order", std::nullopt, 1,
     std::numeric_limits<std::int64_t>::max()};
+
+inline constexpr Switch readBibs{
+    "--no-bibs", "Do not read the race numbers on the runners' bibs (auto mode; saves time)", true};
+inline constexpr Switch writeBibKeywords{
+    "--write-bib-keywords",
+    "Add the bib numbers to the photos in photos/ as XMP/IPTC keywords (\"bib:951\")", false};
 
 }  // namespace parameters
 

@@ -75,6 +75,14 @@ void from_json(const json& j, Box& v) {
   v = Box{number(j, "x"), number(j, "y"), number(j, "width"), number(j, "height")};
 }
 
+void to_json(json& j, const Bib& v) {
+  j = json{
+      {"number", v.number}, {"confidence", v.confidence}, {"box", v.box}, {"person", v.person}};
+}
+void from_json(const json& j, Bib& v) {
+  v = Bib{text(j, "number"), number(j, "confidence"), j.at("box").get<Box>(), integer(j, "person")};
+}
+
 void to_json(json& j, const Person& v) { j = json{{"box", v.box}, {"confidence", v.confidence}}; }
 void from_json(const json& j, Person& v) {
   v = Person{j.at("box").get<Box>(), number(j, "confidence")};
@@ -172,6 +180,8 @@ void to_json(json& j, const BatchConfiguration& v) {
            {"confidence", v.confidence},
            {"analysisLongEdge", v.analysisLongEdge},
            {"previewCount", v.previewCount},
+           {"readBibs", v.readBibs},
+           {"writeBibKeywords", v.writeBibKeywords},
            {"mode", v.mode},
            {"compute", v.compute},
            {"datasetLabel", v.datasetLabel}};
@@ -196,6 +206,9 @@ BatchConfiguration configurationFromJSON(const json& j) {
   c.confidence = number(j, "confidence");
   c.analysisLongEdge = integer(j, "analysisLongEdge");
   c.previewCount = integer(j, "previewCount");
+  // Summaries written before bibs were read lack both switches.
+  if (present(j, "readBibs")) c.readBibs = j.at("readBibs").get<bool>();
+  if (present(j, "writeBibKeywords")) c.writeBibKeywords = j.at("writeBibKeywords").get<bool>();
   c.mode = j.at("mode").get<ProcessingMode>();
   c.compute = j.at("compute").get<ComputeChoice>();
   c.datasetLabel = text(j, "datasetLabel");
@@ -210,13 +223,15 @@ BatchConfiguration configurationFromJSON(const json& j) {
 
 void to_json(json& j, const StageTimes& v) {
   j = json{{"read", v.read},           {"header", v.header},       {"thumbnail", v.thumbnail},
-           {"inference", v.inference}, {"sharpness", v.sharpness}, {"planning", v.planning},
-           {"transform", v.transform}, {"write", v.write}};
+           {"inference", v.inference}, {"sharpness", v.sharpness}, {"bibs", v.bibs},
+           {"planning", v.planning},   {"transform", v.transform}, {"write", v.write}};
 }
 void from_json(const json& j, StageTimes& v) {
-  v = StageTimes{number(j, "read"),      number(j, "header"),    number(j, "thumbnail"),
-                 number(j, "inference"), number(j, "sharpness"), number(j, "planning"),
-                 number(j, "transform"), number(j, "write")};
+  // "bibs" is absent from summaries written before bibs were read.
+  v = StageTimes{
+      number(j, "read"),      number(j, "header"),    number(j, "thumbnail"),
+      number(j, "inference"), number(j, "sharpness"), number(j, "planning"),
+      number(j, "transform"), number(j, "write"),     present(j, "bibs") ? number(j, "bibs") : 0};
 }
 
 void to_json(json& j, const FileResult& v) {
@@ -233,6 +248,7 @@ void to_json(json& j, const FileResult& v) {
   putOptional(j, "filteredReason", v.filteredReason);
   putOptional(j, "reviewReason", v.reviewReason);
   putOptional(j, "error", v.error);
+  if (!v.bibs.empty()) j["bibs"] = v.bibs;
 }
 void from_json(const json& j, FileResult& v) {
   FileResult r;
@@ -249,6 +265,7 @@ void from_json(const json& j, FileResult& v) {
   if (present(j, "filteredReason")) r.filteredReason = text(j, "filteredReason");
   if (present(j, "reviewReason")) r.reviewReason = text(j, "reviewReason");
   if (present(j, "error")) r.error = text(j, "error");
+  if (present(j, "bibs")) r.bibs = j.at("bibs").get<std::vector<Bib>>();
   v = std::move(r);
 }
 

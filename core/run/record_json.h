@@ -27,6 +27,8 @@ void from_json(const nlohmann::json& j, SharpnessVerdict& value);
 
 void to_json(nlohmann::json& j, const Box& value);
 void from_json(const nlohmann::json& j, Box& value);
+void to_json(nlohmann::json& j, const Bib& value);
+void from_json(const nlohmann::json& j, Bib& value);
 void to_json(nlohmann::json& j, const Person& value);
 void from_json(const nlohmann::json& j, Person& value);
 void to_json(nlohmann::json& j, const PixelRect& value);

@@ -11,6 +11,7 @@
 #include <string_view>
 #include <vector>
 
+#include "core/base/bib.h"
 #include "core/base/jpeg_info.h"
 #include "core/planning/crop_decision.h"
 #include "core/run/batch_configuration.h"
@@ -28,6 +29,7 @@ struct StageTimes {
   double planning = 0;
   double transform = 0;
   double write = 0;
+  double bibs = 0;  // reading the runners' race numbers, after sharpness
 
   bool operator==(const StageTimes&) const = default;
 };
@@ -52,6 +54,7 @@ struct FileResult {
   std::optional<std::string> filteredReason;
   std::optional<std::string> reviewReason;
   std::optional<std::string> error;
+  std::vector<Bib> bibs;  // race numbers read on the runners' bibs (automatic mode)
   StageTimes timings;
   double elapsedSeconds = 0;
 

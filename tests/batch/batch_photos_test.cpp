@@ -22,6 +22,7 @@ namespace kestrel {
 namespace {
 
 namespace fs = std::filesystem;
+using nlohmann::json;
 using testing::readFile;
 using testing::TempDir;
 using testing::writeFile;
@@ -75,6 +76,41 @@ TEST(RacePhotosTest, FixedModeCropsLosslesslyWithRepairedExif) {
           << r.relativePath << " row " << y;
     }
   }
+}
+
+// Race numbers end to end on two photos with one clear bib each (236 and
+// 100): read in auto mode, kept in summary.json, listed in bibs.csv with
+// the photo's folder, shown on the report's cards.
+TEST(RacePhotosTest, AutomaticModeReadsTheRunnersNumbers) {
+  KESTREL_REQUIRE_TEST_DATA(photos);
+  KESTREL_REQUIRE_TEST_MODELS(models);
+  TempDir dir;
+  fs::create_directories(dir / "in");
+  for (const char* name : {"0058-IMG_0081.JPG", "0064-IMG_0089.JPG"}) {
+    fs::copy_file(photos / "race-small" / name, dir / "in" / name);
+  }
+  BatchConfiguration c(dir / "in", dir / "out");
+  c.model = models / "yolo-fastest-1.1-xl" / "yolo-fastest-1.1-xl.cfg";
+  c.faceModel = models / "face-api";
+  c.workers = 2;
+  const RunSummary s = BatchProcessor::run(c, makeCancellationToken());
+  ASSERT_EQ(s.files.size(), 2u);
+  const auto has = [](const FileResult& r, const std::string& number) {
+    return std::any_of(r.bibs.begin(), r.bibs.end(), [&](const Bib& b) {
+      return b.number == number && b.person >= 0 &&
+             b.person < static_cast<std::int64_t>(r.decision->people.size()) &&
+             r.decision->people[static_cast<std::size_t>(b.person)].box.contains(b.box, 0.01);
+    });
+  };
+  EXPECT_TRUE(has(s.files[0], "236"));
+  EXPECT_TRUE(has(s.files[1], "100"));
+  const json summary = json::parse(readFile(s.runDirectory / "summary.json"));
+  EXPECT_EQ(summary.at("files").at(0).at("bibs").at(0).at("number"), "236");
+  // Below 18 MP both are filed under filtered/, and bibs.csv says so.
+  const std::string csv = readFile(s.runDirectory / "bibs.csv");
+  EXPECT_NE(csv.find("\n236,\"0058-IMG_0081.JPG\",filtered,"), std::string::npos) << csv;
+  EXPECT_NE(csv.find("\n100,\"0064-IMG_0089.JPG\",filtered,"), std::string::npos) << csv;
+  EXPECT_NE(readFile(s.runDirectory / "report.html").find("data-bibs=\""), std::string::npos);
 }
 
 // A real 12 MP photo is filed whole under filtered/.

@@ -200,6 +200,48 @@ TEST_F(BatchRunTest, ScreeningFilesByVerdictAndPixelFloor) {
   }
 }
 
+// Race numbers become keywords only when asked and only in photos/; every
+// other photo is written exactly as read.
+TEST_F(BatchRunTest, BibKeywordsOnlyWhenAskedAndOnlyForDeliveredPhotos) {
+  struct Analyzer : Worker {
+    SharpnessVerdict verdict = SharpnessVerdict::sharp;
+    std::vector<Person> analyze(const ImageSource&, const JPEGInfo&, int, const BatchConfiguration&,
+                                FileResult& result) override {
+      result.sharpness = SharpnessAssessment::review("分析理由");
+      result.sharpness->verdict = verdict;
+      result.bibs = {Bib{"951", 0.97, {0.4, 0.4, 0.05, 0.03}, 0}};
+      return {};
+    }
+  } analyzer;
+  makeJPEG(dir / "in" / "a.jpg", 6000, 3000);
+  const std::string original = readFile(dir / "in" / "a.jpg");
+  const struct {
+    bool keywords;
+    SharpnessVerdict verdict;
+    const char* folder;
+    bool tagged;
+  } rows[] = {
+      {false, SharpnessVerdict::sharp, "photos", false},
+      {true, SharpnessVerdict::sharp, "photos", true},
+      {true, SharpnessVerdict::blurred, "filtered", false},
+  };
+  for (const auto& row : rows) {
+    SCOPED_TRACE(std::to_string(&row - rows));
+    const fs::path batch = dir / "out" / std::to_string(&row - rows);
+    fs::create_directories(batch);
+    BatchConfiguration c = config(ProcessingMode::automatic);
+    c.writeBibKeywords = row.keywords;
+    analyzer.verdict = row.verdict;
+    const FileResult r =
+        BatchProcessor::process(0, dir / "in" / "a.jpg", dir / "in", batch / "photos", c, analyzer);
+    ASSERT_FALSE(r.error) << *r.error;
+    const std::string written = readFile(batch / row.folder / "a.jpg");
+    EXPECT_EQ(written.find("bib:951") != std::string::npos, row.tagged);
+    EXPECT_EQ(written == original, !row.tagged);
+    EXPECT_EQ(r.outputBytes, static_cast<std::int64_t>(written.size()));
+  }
+}
+
 // Labelled runs are numbered per source, the canonical input folder.
 TEST_F(BatchRunTest, LabelledRunsNumberEachInputFolder) {
   makeJPEG(dir / "in" / "a.jpg", 16, 16);

@@ -1,8 +1,9 @@
 // SPDX-License-Identifier: MIT
 // Opens a report.html in headless Chromium and checks what an operator
 // relies on: no console errors, every preview image loads (also the focus
-// close-ups inside their collapsed details), and each filter button leaves
-// exactly the cards of its status visible.
+// close-ups inside their collapsed details), each filter button leaves
+// exactly the cards of its status visible, and the bib search leaves exactly
+// the cards carrying the typed number.
 //
 //   node check_report.mjs /path/to/report.html [...]
 import { chromium } from 'playwright-core';
@@ -45,6 +46,24 @@ for (const report of process.argv.slice(2)) {
       const expected = status === 'all' || s === status;
       if (visible[i] !== expected) fail(report, `filter ${status}: card ${i} (${s || 'error'}) visible=${visible[i]}`);
     });
+  }
+  const search = page.getByPlaceholder('按号码布查找');
+  if (await search.count()) {
+    await page.getByRole('button', { name: '全部', exact: true }).click();
+    const bibs = await page.$$eval('article', (cards) => cards.map((c) => (c.dataset.bibs || '').split(' ')));
+    const numbers = [...new Set(bibs.flat().filter((n) => n))];
+    for (const wanted of [...numbers, '0']) {
+      await search.fill(wanted);
+      const visible = await page.$$eval('article', (cards) =>
+        cards.map((c) => getComputedStyle(c).display !== 'none'));
+      bibs.forEach((list, i) => {
+        if (visible[i] !== list.includes(wanted)) fail(report, `search ${wanted}: card ${i} visible=${visible[i]}`);
+      });
+    }
+    await search.fill('');
+    const all = await page.$$eval('article', (cards) => cards.every((c) => getComputedStyle(c).display !== 'none'));
+    if (!all) fail(report, 'clearing the search left cards hidden');
+    console.log(`searched ${report}: ${numbers.join(' ') || 'no numbers'}`);
   }
   await page.getByRole('button', { name: '显示 / 隐藏框线' }).click();
   const boxesHidden = await page.$$eval('.box', (boxes) =>

@@ -22,7 +22,8 @@ using nlohmann::json;
 using Indices = std::vector<std::int64_t>;
 
 // A fixed run: one photo of each outcome (cropped, copied whole, filtered,
-// failed) with every field set.
+// failed) with every field set. Race numbers: 1432 and 951 on the cropped
+// photo, 951 again on the filtered one; the failed one's never count.
 RunSummary syntheticRun() {
   // clang-format off
   BatchConfiguration config("/photos/卡 A", "/results");
@@ -49,7 +50,8 @@ RunSummary syntheticRun() {
           .metrics = {12.5, 40.25, 0.310559, 30.125}, .sampleWidth = 160, .sampleHeight = 179,
           .reason = "主体局部细节通过清晰度检查", .subject = Box{0.45, 0.2, 0.1, 0.6},
           .face = Box{0.47, 0.21, 0.06, 0.07}},
-      .timings = StageTimes{0.01, 0.002, 0.05, 0.03, 0.004, 0.0001, 0.06, 0.02},
+      .bibs = {Bib{"1432", 0.965, {0.5, 0.4, 0.04, 0.02}, 0}, Bib{"951", 0.99, {0.46, 0.41, 0.03, 0.02}, 0}},
+      .timings = StageTimes{0.01, 0.002, 0.05, 0.03, 0.004, 0.0001, 0.06, 0.02, 0.012},
       .elapsedSeconds = 0.1761};
   const FileResult copied{
       .index = 1, .relativePath = "say \"cheese\", <&> too\nsecond line.jpg", .inputBytes = 5'000'000,
@@ -60,9 +62,10 @@ RunSummary syntheticRun() {
       .info = JPEGInfo{6000, 4000, 16, 16, 2},
       .sharpness = SharpnessAssessment{.verdict = SharpnessVerdict::blurred, .reason = "主体细节的高频与边缘响应均偏低"},
       .filteredReason = "所有可评估的主要跑者均明显模糊，单独过滤存放", .reviewReason = "也有复核理由",
-      .elapsedSeconds = 0.3};
+      .bibs = {Bib{"951", 0.955, {0.1, 0.5, 0.05, 0.03}, 0}}, .elapsedSeconds = 0.3};
   const FileResult failed{.index = 3, .relativePath = "broken.jpg", .inputBytes = 5'000'000,
-                          .error = "Not a JPEG file: starts with 0x89 0x50", .elapsedSeconds = 0.001};
+                          .error = "Not a JPEG file: starts with 0x89 0x50",
+                          .bibs = {Bib{"7", 0.99, {}, 0}}, .elapsedSeconds = 0.001};
   // clang-format on
   s.files = {cropped, copied, filtered, failed};
   return s;
@@ -74,7 +77,8 @@ TEST(DataReportsTest, MatchTheGoldenFilesAndRoundTrip) {
   const fs::path golden = fs::path(KESTREL_SOURCE_DIR) / "tests/output/golden";
   for (const auto& [name, text] : {std::pair("summary.json", ReportWriter::summaryJSON(run)),
                                    {"statistics.json", ReportWriter::statisticsJSON(run)},
-                                   {"files.csv", ReportWriter::filesCSV(run)}}) {
+                                   {"files.csv", ReportWriter::filesCSV(run)},
+                                   {"bibs.csv", ReportWriter::bibsCSV(run)}}) {
     if (std::getenv("KESTREL_UPDATE_GOLDEN")) testing::writeFile(golden / name, text);
     EXPECT_EQ(text, testing::readFile(golden / name)) << name;
   }
@@ -91,6 +95,7 @@ TEST(DataReportsTest, EmptyRunAndNonFiniteValues) {
   run.processed = 0;
   run.processingSeconds = 0;
   EXPECT_EQ(ReportWriter::filesCSV(run).find('\n'), ReportWriter::filesCSV(run).size() - 1);
+  EXPECT_EQ(ReportWriter::bibsCSV(run), "bib,relative_path,destination,confidence\n");
   EXPECT_EQ(json::parse(ReportWriter::statisticsJSON(run)).at("images_per_second"), 0.0);
   run.processed = 3;
   EXPECT_EQ(json::parse(ReportWriter::statisticsJSON(run)).at("images_per_second"), 3e6);
@@ -151,13 +156,19 @@ TEST_F(ReportPageTest, TextsFollowTheRun) {
   EXPECT_EQ(json::parse(ReportWriter::summaryJSON(s)).at("files").at(3).at("relativePath"), name);
   EXPECT_NE(ReportWriter::filesCSV(s).find("\"" + name + "\""), std::string::npos);
   EXPECT_NE(html.find("<h3>" + name + "</h3>"), std::string::npos);
-  expectAll(html, {"此批使用真实 YOLO 人物检测。", "任务已取消；已完成结果保留。",
-                   "最大缩短长边：16%", "首份输出（含启动）：— s",
-                   "交付照片至少保留 18.00 百万像素。", "单张 P50 / P95：410.50 / 512.25 ms",
-                   "<strong>2.00</strong><span>张/秒 · 含读写</span>",
-                   "<tr><td>读取</td><td>2.50 ms</td></tr>",  // 10 ms over 4 processed files
-                   "say &quot;cheese&quot;, &lt;&amp;&gt; too",
-                   "<p class=\"error\">Not a JPEG file: starts with 0x89 0x50</p>", "预览失败："});
+  expectAll(
+      html,
+      {"此批使用真实 YOLO 人物检测。", "任务已取消；已完成结果保留。", "最大缩短长边：16%",
+       "首份输出（含启动）：— s", "交付照片至少保留 18.00 百万像素。",
+       "单张 P50 / P95：410.50 / 512.25 ms", "<strong>2.00</strong><span>张/秒 · 含读写</span>",
+       "<tr><td>读取</td><td>2.50 ms</td></tr>",  // 10 ms over 4 processed files
+       "say &quot;cheese&quot;, &lt;&amp;&gt; too",
+       "<p class=\"error\">Not a JPEG file: starts with 0x89 0x50</p>", "预览失败：",
+       // The race numbers: on the card, for the search, and the search field.
+       "<article data-bibs=\"1432 951\"><h3>A/IMG_0001.JPG</h3><p class=\"bibs\">号码布 "
+       "<span class=\"bibno\">1432</span><span class=\"bibno\">951</span></p>",
+       "<tr><td>号码布识别</td><td>3.00 ms</td></tr>", "placeholder=\"按号码布查找\"",
+       "<a href=\"bibs.csv\">bibs.csv</a>"});
   // A benchmark mode says so, and no previews means no cards.
   s.configuration.mode = ProcessingMode::copy;
   s.configuration.previewCount = 0;
@@ -168,6 +179,10 @@ TEST_F(ReportPageTest, TextsFollowTheRun) {
              "引擎基准未检查主体清晰度，copy 模式也不执行交付像素筛选。", "最多展示 0 张"});
   EXPECT_EQ(benchmark.find("<article"), std::string::npos);
   EXPECT_EQ(benchmark.find("任务已取消"), std::string::npos);
+  EXPECT_EQ(benchmark.find("按号码布查找"), std::string::npos);  // no numbers were read
+  s.configuration.mode = ProcessingMode::automatic;
+  s.configuration.readBibs = false;
+  EXPECT_EQ(render(s).find("按号码布查找"), std::string::npos);
 }
 
 // One card from real previews: a photo stored on its side (orientation 6)
@@ -191,6 +206,7 @@ TEST_F(ReportPageTest, CardFromRealPreviews) {
   const ImageSource before = ImagePreparation::source(readFile(dir / "previews/0-before.jpg"));
   EXPECT_EQ(std::pair(before.storedWidth, before.storedHeight), std::pair(1000, 817));  // upright
   expectAll(html, {"<div class=\"box crop\" style=\"left:15.0", "<span>人物 0.90</span>",
+                   "<div class=\"box bib\" style=\"left:46.0%", "<span>951</span>",
                    "主体清晰 · face · 细节响应 12.50 · 高频比 0.31<br>主体局部细节通过清晰度检查",
                    "src=\"previews/0-focus.jpg\""});
 }

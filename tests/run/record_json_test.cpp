@@ -20,6 +20,11 @@ TEST(RecordJSONTest, DecodingRefusesMissingKeysWrongTypesAndUnknownEnums) {
       R"({"reason":"x","people":[],"crop":{"x":1.5,"y":2,"width":3,"height":4}})",
       R"({"reason":"x","people":[{"box":{"x":0,"y":0,"width":1,"height":1}}]})",
   };
+  // A bib needs all four fields, its person an integer.
+  EXPECT_ANY_THROW(json::parse(R"({"number":"951","confidence":0.9,"person":0})").get<Bib>());
+  EXPECT_ANY_THROW(json::parse(R"({"number":"951","confidence":0.9,"person":0.5,)"
+                               R"("box":{"x":0,"y":0,"width":1,"height":1}})")
+                       .get<Bib>());
   for (const char* text : bad) EXPECT_ANY_THROW(json::parse(text).get<CropDecision>()) << text;
   SharpnessAssessment a = SharpnessAssessment::review("x");
   a.unsuitableForComposition = std::vector<Box>{};  // an empty list is kept, not omitted
@@ -42,6 +47,18 @@ TEST(RecordJSONTest, ConfigurationFoldersAreFileURLs) {
   EXPECT_EQ(j.at("model"), "file:///models/YOLOv3TinyFP16.mlmodel");
   EXPECT_EQ(j.at("compute"), "cpu-gpu");
   EXPECT_EQ(j.get<BatchConfiguration>(), c);
+  // Saved before race numbers were read: both switches at their defaults;
+  // a switch that is not a boolean is refused.
+  json old = j;
+  old.erase("readBibs");
+  old.erase("writeBibKeywords");
+  c.readBibs = false, c.writeBibKeywords = true;
+  EXPECT_EQ(json(c).get<BatchConfiguration>(), c);
+  const BatchConfiguration defaults = old.get<BatchConfiguration>();
+  EXPECT_TRUE(defaults.readBibs);
+  EXPECT_FALSE(defaults.writeBibKeywords);
+  old["readBibs"] = "yes";
+  EXPECT_ANY_THROW(old.get<BatchConfiguration>());
   EXPECT_EQ(pathFromFileURL("file:///a%20b/c%23d%25e/"), "/a b/c#d%e");
   EXPECT_THROW(pathFromFileURL("file:///a%2"), std::invalid_argument);
   const auto t = std::chrono::system_clock::from_time_t(1775377815);

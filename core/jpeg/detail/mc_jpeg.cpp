@@ -311,7 +311,10 @@ int mc_jpeg_gray_roi(mc_jpeg_context* context, const std::uint8_t* jpeg, std::si
   if (pixels != nullptr) *pixels = nullptr;
   if (outWidth != nullptr) *outWidth = 0;
   if (outHeight != nullptr) *outHeight = 0;
-  if (context == nullptr || (scaleDenominator != 1 && scaleDenominator != 2)) return -1;
+  if (context == nullptr || (scaleDenominator != 1 && scaleDenominator != 2 &&
+                             scaleDenominator != 4 && scaleDenominator != 8)) {
+    return -1;
+  }
   if (jpeg == nullptr || jpegSize == 0 || pixels == nullptr || outWidth == nullptr ||
       outHeight == nullptr) {
     return fail(message, messageSize, "mc_jpeg_gray_roi(): Invalid argument");

@@ -51,8 +51,8 @@ int mc_jpeg_crop(mc_jpeg_context* context, const std::uint8_t* jpeg, std::size_t
 // Releases a buffer returned by mc_jpeg_crop or mc_jpeg_gray_roi; null is ignored.
 void mc_jpeg_free(std::uint8_t* buffer) noexcept;
 
-// Decodes the region as 8-bit grayscale at scale 1/scaleDenominator (1 or
-// 2). The patch spans scaled columns [left, right) and rows [top, bottom)
+// Decodes the region as 8-bit grayscale at scale 1/scaleDenominator (1, 2,
+// 4 or 8). The patch spans scaled columns [left, right) and rows [top, bottom)
 // with left = ((x/d)/m)·m for the scaled MCU width m, right = ceil((x+width)/d),
 // top = y/d, bottom = ceil((y+height)/d); rows are outWidth bytes, no padding.
 // Fails when either side exceeds 4096 scaled pixels.

@@ -1,0 +1,247 @@
+// SPDX-License-Identifier: MIT
+#include "core/bibs/bib_reader.h"
+
+#include <omp.h>
+#include <tesseract/baseapi.h>
+#include <tesseract/resultiterator.h>
+
+#include <algorithm>
+#include <cmath>
+
+#include "core/base/crop_error.h"
+#include "core/bibs/detail/bib_regions.h"
+#include "core/bibs/detail/bib_text.h"
+
+namespace kestrel {
+
+namespace {
+
+using bibs::Gray;
+
+// Printed bib digits are about this share of a runner's height.
+constexpr double kDigitShare = 0.03;
+// The torso is decoded at the coarsest DCT scale that leaves the expected
+// digits at least this tall; the line finder accepts half to twice that.
+constexpr double kDecodedDigitHeight = 22;
+// Digit height handed to the recogniser, and for the larger check view.
+constexpr int kRecognitionDigitHeight = 32;
+constexpr int kCheckDigitHeight = 44;
+// The band of torsos is decoded at 1/8 of the stored size or finer, with
+// at most this many pixels.
+constexpr int kCoarsestScale = 8;
+constexpr double kBandPixels = 1'500'000;
+// Largest side of one decoded patch (the codec layer's limit).
+constexpr double kMaxPatchSide = 4096;
+// Lines per runner that reach the recogniser, best first.
+constexpr std::size_t kLinesPerPerson = 3;
+
+constexpr std::string_view kMissingLanguage =
+    "未找到 Tesseract 英文数据（tesseract-ocr-eng），无法识别号码布。请先运行 scripts/setup.sh。";
+
+struct Job {
+  std::int64_t person = 0;
+  Box torso;               // display space, normalized
+  double digitHeight = 0;  // expected, in stored pixels
+  int scale = 1;
+};
+
+// Two boxes covering mostly the same area (intersection over union ≥ ½).
+bool sameArea(const Box& a, const Box& b) {
+  const double w = std::min(a.maxX(), b.maxX()) - std::max(a.x, b.x);
+  const double h = std::min(a.maxY(), b.maxY()) - std::max(a.y, b.y);
+  if (w <= 0 || h <= 0) return false;
+  return w * h * 2 >= a.area() + b.area() - w * h;
+}
+
+int decodeScale(double digitHeight) {
+  for (const int scale : {8, 4, 2}) {
+    if (digitHeight / scale >= kDecodedDigitHeight) return scale;
+  }
+  return 1;
+}
+
+// The stored-pixel rectangle of a display-space box, clipped to the image.
+PixelRect rawRect(const Box& display, const JPEGInfo& info, int orientation) {
+  const Box raw = EXIFOrientation::displayToRaw(display.clipped(), orientation);
+  const auto x0 = static_cast<std::int64_t>(std::floor(raw.x * static_cast<double>(info.width)));
+  const auto y0 = static_cast<std::int64_t>(std::floor(raw.y * static_cast<double>(info.height)));
+  const auto x1 =
+      static_cast<std::int64_t>(std::ceil(raw.maxX() * static_cast<double>(info.width)));
+  const auto y1 =
+      static_cast<std::int64_t>(std::ceil(raw.maxY() * static_cast<double>(info.height)));
+  const std::int64_t cx0 = std::clamp<std::int64_t>(x0, 0, info.width - 1);
+  const std::int64_t cy0 = std::clamp<std::int64_t>(y0, 0, info.height - 1);
+  return PixelRect{cx0, cy0, std::clamp<std::int64_t>(x1, cx0 + 1, info.width) - cx0,
+                   std::clamp<std::int64_t>(y1, cy0 + 1, info.height) - cy0};
+}
+
+}  // namespace
+
+struct BibReader::Engine {
+  tesseract::TessBaseAPI api;
+
+  Engine() {
+    // The dictionaries are of no use for digits; not loading them saves
+    // start-up time and memory. Tesseract's messages go nowhere: a batch
+    // run's stderr belongs to its progress lines.
+    const std::vector<std::string> names = {
+        "load_system_dawg",  "load_freq_dawg",   "load_punc_dawg", "load_number_dawg",
+        "load_unambig_dawg", "load_bigram_dawg", "debug_file"};
+    const std::vector<std::string> values = {"0", "0", "0", "0", "0", "0", "/dev/null"};
+    api.SetVariable("debug_file", "/dev/null");
+    if (api.Init(nullptr, "eng", tesseract::OEM_LSTM_ONLY, nullptr, 0, &names, &values, false) !=
+        0) {
+      throw CropError(std::string(kMissingLanguage));
+    }
+    api.SetPageSegMode(tesseract::PSM_RAW_LINE);
+    api.SetVariable("tessedit_char_whitelist", "0123456789");
+    // Bib digits are dark on light; an inverted second try only costs time.
+    api.SetVariable("tessedit_do_invert", "0");
+  }
+  ~Engine() { api.End(); }
+
+  bibs::Recognised recognise(const Gray& patch) {
+    bibs::Recognised read;
+    // Tesseract splits its network layers over OpenMP threads that spin
+    // while they wait; for one short line that costs more than it saves,
+    // and the batch's workers already use every core. No parallel region
+    // started from this thread gets a team of more than one.
+    omp_set_max_active_levels(0);
+    api.SetImage(patch.pixels.data(), patch.width, patch.height, 1, patch.width);
+    api.SetSourceResolution(300);
+    if (api.Recognize(nullptr) != 0) return read;
+    std::unique_ptr<tesseract::ResultIterator> it(api.GetIterator());
+    if (!it) return read;
+    bool first = true;
+    do {
+      const std::unique_ptr<char[]> symbol(it->GetUTF8Text(tesseract::RIL_SYMBOL));
+      if (!symbol) continue;
+      if (!first && it->IsAtBeginningOf(tesseract::RIL_WORD)) read.text += ' ';
+      first = false;
+      read.text += symbol.get();
+      read.confidences.push_back(it->Confidence(tesseract::RIL_SYMBOL) / 100.0);
+    } while (it->Next(tesseract::RIL_SYMBOL));
+    return read;
+  }
+};
+
+BibReader::BibReader() : engine_(std::make_unique<Engine>()) {}
+BibReader::~BibReader() = default;
+BibReader::BibReader(BibReader&&) noexcept = default;
+BibReader& BibReader::operator=(BibReader&&) noexcept = default;
+
+std::vector<Bib> BibReader::read(std::span<const std::uint8_t> jpeg, const JPEGInfo& info,
+                                 int orientation, const std::vector<Person>& people,
+                                 JPEGEngine& engine, double minimumScore) {
+  candidates_.clear();
+  const bool swap = EXIFOrientation::swapsAxes(orientation);
+  const double displayWidth = static_cast<double>(swap ? info.height : info.width);
+  const double displayHeight = static_cast<double>(swap ? info.width : info.height);
+
+  std::vector<Job> jobs;
+  for (std::size_t i = 0; i < people.size(); ++i) {
+    const double height = people[i].box.height * displayHeight;
+    if (height < kMinimumPersonHeight || people[i].confidence < minimumScore) continue;
+    Job job{static_cast<std::int64_t>(i), bibs::torsoRegion(people[i].box).clipped(),
+            height * kDigitShare, 1};
+    if (job.torso.width <= 0 || job.torso.height <= 0) continue;
+    job.scale = decodeScale(job.digitHeight);
+    jobs.push_back(job);
+  }
+  if (jobs.empty()) return {};
+
+  // One decode for all torsos, at the finest scale any of them needs within
+  // a pixel budget: the entropy decoding down to the lowest torso is most
+  // of a region's cost and would be paid again by every further decode.
+  // Torsos whose digits are larger are halved after.
+  Box band = jobs.front().torso;
+  int scale = kCoarsestScale;
+  for (const Job& job : jobs) {
+    band = band.unionWith(job.torso);
+    scale = std::min(scale, job.scale);
+  }
+  const auto side = [&](double share, double length) { return share * length / scale; };
+  while (scale < kCoarsestScale &&
+         (side(band.width, displayWidth) * side(band.height, displayHeight) > kBandPixels ||
+          side(band.width, displayWidth) >= kMaxPatchSide ||
+          side(band.height, displayHeight) >= kMaxPatchSide)) {
+    scale *= 2;
+  }
+  const JPEGEngine::ScaledRegion region =
+      engine.grayscaleRegion(jpeg, rawRect(band, info, orientation), scale);
+  const Gray raw{
+      static_cast<int>(region.patch.width), static_cast<int>(region.patch.height),
+      std::vector<std::uint8_t>(region.patch.pixels.data(),
+                                region.patch.pixels.data() + region.patch.pixels.size())};
+  const Gray picture = bibs::upright(raw, orientation);
+  // The display-space box the upright picture shows.
+  const Box shown = EXIFOrientation::rawToDisplay(
+      region.covered.normalized(info.width, info.height), orientation);
+  const double sx = picture.width / shown.width, sy = picture.height / shown.height;
+
+  std::vector<Bib> found;
+  for (const Job& job : jobs) {
+    const int tx = static_cast<int>(std::lround((job.torso.x - shown.x) * sx));
+    const int ty = static_cast<int>(std::lround((job.torso.y - shown.y) * sy));
+    Gray torso = bibs::cropped(picture, tx, ty, static_cast<int>(std::lround(job.torso.width * sx)),
+                               static_cast<int>(std::lround(job.torso.height * sy)));
+    int reduction = 1;
+    while (scale * reduction * 2 <= job.scale && torso.width >= 16 && torso.height >= 16) {
+      torso = bibs::halved(torso);
+      reduction *= 2;
+    }
+    const double tsx = sx / reduction, tsy = sy / reduction;
+    std::optional<Bib> bib = readTorso(
+        torso, job.digitHeight / (scale * reduction), job.person,
+        [&](int x, int y, int width, int height) {
+          return Box{job.torso.x + x / tsx, job.torso.y + y / tsy, width / tsx, height / tsy};
+        });
+    if (bib) found.push_back(std::move(*bib));
+  }
+  return bibs::uniqueNumbers(std::move(found));
+}
+
+std::optional<Bib> BibReader::readTorso(const Gray& torso, double digitHeight, std::int64_t person,
+                                        const std::function<Box(int, int, int, int)>& toDisplay) {
+  const bibs::AcceptanceRules rules;
+  const std::vector<bibs::DigitLine> lines = bibs::digitLines(torso, digitHeight);
+  for (std::size_t k = 0; k < std::min(lines.size(), kLinesPerPerson); ++k) {
+    const bibs::DigitLine& line = lines[k];
+    const Box box = toDisplay(line.x, line.y, line.width, line.height);
+    // Torsos of a crowd overlap: a line already recognised for another
+    // runner is not recognised again (nor given to a second runner).
+    if (std::any_of(candidates_.begin(), candidates_.end(),
+                    [&](const Candidate& seen) { return sameArea(seen.box, box); })) {
+      continue;
+    }
+    // A number needs a second view of the line that reads the same: the
+    // strokes alone on white first, then the line as photographed or,
+    // failing that, the strokes at a larger scale. A misread digit rarely
+    // survives two views, and the further reads are only made for a number.
+    bibs::Recognised read =
+        engine_->recognise(bibs::recognitionPatch(line, kRecognitionDigitHeight));
+    read.marks = line.marks;
+    std::optional<Bib> bib = bibs::acceptedNumber(read, rules);
+    if (bib &&
+        bibs::digitsOf(
+            engine_->recognise(bibs::surroundingsPatch(torso, line, kRecognitionDigitHeight))
+                .text) != bib->number &&
+        bibs::digitsOf(engine_->recognise(bibs::recognitionPatch(line, kCheckDigitHeight)).text) !=
+            bib->number) {
+      bib.reset();
+    }
+    Candidate candidate{person, read.text, 0, line.marks, box, bib.has_value()};
+    if (!read.confidences.empty()) {
+      candidate.confidence = *std::min_element(read.confidences.begin(), read.confidences.end());
+    }
+    candidates_.push_back(std::move(candidate));
+    if (bib) {
+      bib->box = box;
+      bib->person = person;
+      return bib;  // a runner wears one bib
+    }
+  }
+  return std::nullopt;
+}
+
+}  // namespace kestrel

@@ -1,0 +1,79 @@
+// SPDX-License-Identifier: MIT
+// BibReader: reads the race numbers on the bibs of detected runners.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <span>
+#include <string>
+#include <vector>
+
+#include "core/base/bib.h"
+#include "core/base/geometry.h"
+#include "core/base/jpeg_info.h"
+#include "core/jpeg/jpeg_engine.h"
+
+namespace kestrel {
+
+namespace bibs {
+struct Gray;
+}
+
+// One worker's bib reader: owns its own Tesseract engine (English LSTM
+// model, digits only), so it is move-only and never shared between threads.
+//
+// For each runner tall enough to carry a readable bib it decodes the torso
+// from the JPEG at the DCT scale that brings the digits to about 20–45
+// pixels, finds lines of digit-shaped dark marks on a light ground there,
+// and recognises each line as a single text line. A number is reported only
+// when every digit is recognised with high confidence and the recogniser
+// saw as many digits as there are marks: a wrong number sells a photo to
+// the wrong runner, a missing one only costs a sale.
+class BibReader {
+ public:
+  // Loads the recogniser. Throws CropError naming the missing language data
+  // when Tesseract cannot be initialised.
+  BibReader();
+  ~BibReader();
+  BibReader(BibReader&&) noexcept;
+  BibReader& operator=(BibReader&&) noexcept;
+
+  // The numbers on the bibs of `people` (display space, as detected) in the
+  // photo `jpeg`, at most one read per number; each names its runner by
+  // index into `people`. People detected with a score below `minimumScore`
+  // are passed over: their boxes are the least reliable. Decoding failures
+  // throw CropError.
+  std::vector<Bib> read(std::span<const std::uint8_t> jpeg, const JPEGInfo& info, int orientation,
+                        const std::vector<Person>& people, JPEGEngine& engine,
+                        double minimumScore = 0);
+
+  // A runner is looked at when the person box is at least this tall in
+  // stored pixels: below it the digits are too small to read reliably.
+  static constexpr double kMinimumPersonHeight = 1000;
+
+  // What the last read() looked at, for measurement tools: every line that
+  // reached the recogniser, with its text and whether it was reported.
+  struct Candidate {
+    std::int64_t person = 0;
+    std::string text;
+    double confidence = 0;  // least certain character, 0…1
+    int marks = 0;
+    Box box;
+    bool accepted = false;
+  };
+  const std::vector<Candidate>& candidates() const { return candidates_; }
+
+ private:
+  // The bib of one runner's torso image (digits about `digitHeight` pixels
+  // tall); `toDisplay` maps a rectangle of it to display space.
+  std::optional<Bib> readTorso(const bibs::Gray& torso, double digitHeight, std::int64_t person,
+                               const std::function<Box(int, int, int, int)>& toDisplay);
+
+  struct Engine;
+  std::unique_ptr<Engine> engine_;
+  std::vector<Candidate> candidates_;
+};
+
+}  // namespace kestrel

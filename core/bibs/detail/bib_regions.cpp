@@ -1,0 +1,428 @@
+// SPDX-License-Identifier: MIT
+#include "core/bibs/detail/bib_regions.h"
+
+#include <algorithm>
+#include <cmath>
+#include <numeric>
+#include <optional>
+
+namespace kestrel::bibs {
+
+namespace {
+
+// Shares of the person box searched for the bib: below the head, above the
+// hips, without the arms at the sides.
+constexpr double kTorsoTop = 0.18;
+constexpr double kTorsoBottom = 0.62;
+constexpr double kTorsoSide = 0.10;
+
+// Rim kept around each stroke for the recogniser, as a share of the digit height.
+constexpr double kRim = 0.06;
+
+struct Mark {
+  int x0, y0, x1, y1;  // inclusive bounds
+  int pixels;
+  int label;  // its value in the label image
+  int width() const { return x1 - x0 + 1; }
+  int height() const { return y1 - y0 + 1; }
+  double centerY() const { return (y0 + y1) * 0.5; }
+};
+
+// Pixels darker than their neighbourhood (a window of about two digit
+// heights) by a clear margin: the strokes of printed digits on paper.
+std::vector<std::uint8_t> darkMask(const Gray& image, int window, double ratio, int margin) {
+  const int w = image.width, h = image.height;
+  std::vector<std::int64_t> integral(static_cast<std::size_t>(w + 1) * (h + 1), 0);
+  const auto idx = [w](int x, int y) {
+    return static_cast<std::size_t>(y) * static_cast<std::size_t>(w + 1) +
+           static_cast<std::size_t>(x);
+  };
+  for (int y = 0; y < h; ++y) {
+    std::int64_t row = 0;
+    for (int x = 0; x < w; ++x) {
+      row += image.at(x, y);
+      integral[idx(x + 1, y + 1)] = integral[idx(x + 1, y)] + row;
+    }
+  }
+  const int r = std::max(window / 2, 2);
+  std::vector<std::uint8_t> mask(image.pixels.size(), 0);
+  for (int y = 0; y < h; ++y) {
+    const int ya = std::max(y - r, 0), yb = std::min(y + r + 1, h);
+    for (int x = 0; x < w; ++x) {
+      const int xa = std::max(x - r, 0), xb = std::min(x + r + 1, w);
+      const std::int64_t sum = integral[idx(xb, yb)] - integral[idx(xa, yb)] -
+                               integral[idx(xb, ya)] + integral[idx(xa, ya)];
+      const double mean = static_cast<double>(sum) / ((xb - xa) * (yb - ya));
+      const double value = image.at(x, y);
+      if (value < mean * ratio && mean - value > margin) {
+        mask[static_cast<std::size_t>(y) * static_cast<std::size_t>(w) +
+             static_cast<std::size_t>(x)] = 1;
+      }
+    }
+  }
+  return mask;
+}
+
+// Eight-connected components of the mask; `labels` receives each pixel's
+// component number plus one (0: not dark).
+std::vector<Mark> components(const std::vector<std::uint8_t>& mask, int w, int h,
+                             std::vector<int>& labels) {
+  std::vector<Mark> marks;
+  labels.assign(mask.size(), 0);
+  std::vector<int> stack;
+  for (int start = 0; start < w * h; ++start) {
+    if (mask[static_cast<std::size_t>(start)] == 0 ||
+        labels[static_cast<std::size_t>(start)] != 0) {
+      continue;
+    }
+    const int label = static_cast<int>(marks.size()) + 1;
+    Mark m{start % w, start / w, start % w, start / w, 0, label};
+    labels[static_cast<std::size_t>(start)] = label;
+    stack.push_back(start);
+    while (!stack.empty()) {
+      const int p = stack.back();
+      stack.pop_back();
+      const int px = p % w, py = p / w;
+      ++m.pixels;
+      m.x0 = std::min(m.x0, px), m.x1 = std::max(m.x1, px);
+      m.y0 = std::min(m.y0, py), m.y1 = std::max(m.y1, py);
+      for (int dy = -1; dy <= 1; ++dy) {
+        for (int dx = -1; dx <= 1; ++dx) {
+          const int nx = px + dx, ny = py + dy;
+          if (nx < 0 || ny < 0 || nx >= w || ny >= h) continue;
+          const auto cell = static_cast<std::size_t>(ny * w + nx);
+          if (mask[cell] != 0 && labels[cell] == 0) {
+            labels[cell] = label;
+            stack.push_back(ny * w + nx);
+          }
+        }
+      }
+    }
+    marks.push_back(m);
+  }
+  return marks;
+}
+
+bool digitShaped(const Mark& m, double digitHeight, int w, int h) {
+  const double height = m.height(), width = m.width();
+  if (height < 0.5 * digitHeight || height > 2.0 * digitHeight || height < 8) return false;
+  if (width < 0.12 * height || width > 1.0 * height) return false;
+  const double fill = m.pixels / (width * height);
+  if (fill < 0.12 || fill > 0.85) return false;
+  // A mark cut by the edge of the search region is not a whole digit.
+  return m.x0 > 0 && m.y0 > 0 && m.x1 < w - 1 && m.y1 < h - 1;
+}
+
+int find(std::vector<int>& parent, int i) {
+  while (parent[static_cast<std::size_t>(i)] != i) {
+    i = parent[static_cast<std::size_t>(i)] =
+        parent[static_cast<std::size_t>(parent[static_cast<std::size_t>(i)])];
+  }
+  return i;
+}
+
+// Neighbours in one line: similar height, one baseline, a digit-sized gap.
+bool sameLine(const Mark& a, const Mark& b) {
+  const double ha = a.height(), hb = b.height();
+  const double tall = std::max(ha, hb);
+  if (tall > 1.3 * std::min(ha, hb)) return false;
+  if (std::abs(a.centerY() - b.centerY()) > 0.2 * tall) return false;
+  const Mark& left = a.x0 <= b.x0 ? a : b;
+  const Mark& right = a.x0 <= b.x0 ? b : a;
+  const int gap = right.x0 - left.x1 - 1;
+  return gap >= -0.05 * tall && gap <= 0.6 * tall;
+}
+
+// True when a dark mark of about the line's height stands just before or
+// after the line without belonging to it: a digit the shape rules dropped
+// (a "1" touching a fold, a broken stroke), so the line may be incomplete.
+// Large dark areas (the shirt beyond the bib's edge) do not count.
+bool hasLoneNeighbour(const std::vector<Mark>& all, const DigitLine& line) {
+  const double h = line.markHeight;
+  for (const Mark& m : all) {
+    if (m.height() < 0.5 * h || m.height() > 1.4 * h) continue;
+    const int overlapTop = std::max(m.y0, line.y);
+    const int overlapBottom = std::min(m.y1, line.y + line.height - 1);
+    if (overlapBottom - overlapTop + 1 < 0.6 * h) continue;
+    const int gapLeft = line.x - m.x1 - 1;
+    const int gapRight = m.x0 - (line.x + line.width);
+    if ((gapLeft >= 0 && gapLeft <= 0.5 * h) || (gapRight >= 0 && gapRight <= 0.5 * h)) return true;
+  }
+  return false;
+}
+
+}  // namespace
+
+Box torsoRegion(const Box& person) {
+  return Box{person.x + person.width * kTorsoSide, person.y + person.height * kTorsoTop,
+             person.width * (1 - 2 * kTorsoSide), person.height * (kTorsoBottom - kTorsoTop)};
+}
+
+Gray upright(const Gray& raw, int orientation) {
+  const bool swap = EXIFOrientation::swapsAxes(orientation);
+  Gray out;
+  out.width = swap ? raw.height : raw.width;
+  out.height = swap ? raw.width : raw.height;
+  out.pixels.resize(raw.pixels.size());
+  // Raw pixel coordinates of a display pixel's centre, through the box mapping.
+  const auto rawOf = [&](double dx, double dy) {
+    const Box p = EXIFOrientation::displayToRaw(
+        Box{(dx + 0.5) / out.width, (dy + 0.5) / out.height, 0, 0}, orientation);
+    return std::pair<double, double>{p.x * raw.width - 0.5, p.y * raw.height - 0.5};
+  };
+  const auto [ox, oy] = rawOf(0, 0);
+  const auto [xx, xy] = rawOf(1, 0);
+  const auto [yx, yy] = rawOf(0, 1);
+  const int sxx = static_cast<int>(std::lround(xx - ox)),
+            sxy = static_cast<int>(std::lround(xy - oy));
+  const int syx = static_cast<int>(std::lround(yx - ox)),
+            syy = static_cast<int>(std::lround(yy - oy));
+  const int bx = static_cast<int>(std::lround(ox)), by = static_cast<int>(std::lround(oy));
+  for (int y = 0; y < out.height; ++y) {
+    for (int x = 0; x < out.width; ++x) {
+      const int rx = bx + x * sxx + y * syx, ry = by + x * sxy + y * syy;
+      out.pixels[static_cast<std::size_t>(y) * static_cast<std::size_t>(out.width) +
+                 static_cast<std::size_t>(x)] = raw.at(rx, ry);
+    }
+  }
+  return out;
+}
+
+Gray cropped(const Gray& image, int x, int y, int width, int height) {
+  const int x0 = std::clamp(x, 0, image.width), y0 = std::clamp(y, 0, image.height);
+  const int x1 = std::clamp(x + width, x0, image.width),
+            y1 = std::clamp(y + height, y0, image.height);
+  Gray out;
+  out.width = x1 - x0;
+  out.height = y1 - y0;
+  out.pixels.reserve(static_cast<std::size_t>(out.width) * static_cast<std::size_t>(out.height));
+  for (int row = y0; row < y1; ++row) {
+    const auto begin = image.pixels.begin() + static_cast<std::ptrdiff_t>(row) * image.width;
+    out.pixels.insert(out.pixels.end(), begin + x0, begin + x1);
+  }
+  return out;
+}
+
+Gray resized(const Gray& image, int width, int height) {
+  Gray out;
+  out.width = width;
+  out.height = height;
+  out.pixels.resize(static_cast<std::size_t>(width) * static_cast<std::size_t>(height));
+  const double sx = static_cast<double>(image.width) / width;
+  const double sy = static_cast<double>(image.height) / height;
+  for (int y = 0; y < height; ++y) {
+    const double fy = std::clamp((y + 0.5) * sy - 0.5, 0.0, image.height - 1.0);
+    const int y0 = static_cast<int>(fy), y1 = std::min(y0 + 1, image.height - 1);
+    const double wy = fy - y0;
+    for (int x = 0; x < width; ++x) {
+      const double fx = std::clamp((x + 0.5) * sx - 0.5, 0.0, image.width - 1.0);
+      const int x0 = static_cast<int>(fx), x1 = std::min(x0 + 1, image.width - 1);
+      const double wx = fx - x0;
+      const double top = image.at(x0, y0) * (1 - wx) + image.at(x1, y0) * wx;
+      const double bottom = image.at(x0, y1) * (1 - wx) + image.at(x1, y1) * wx;
+      out.pixels[static_cast<std::size_t>(y) * static_cast<std::size_t>(width) +
+                 static_cast<std::size_t>(x)] =
+          static_cast<std::uint8_t>(std::lround(top * (1 - wy) + bottom * wy));
+    }
+  }
+  return out;
+}
+
+namespace {
+
+// Pixels at least `ratio` darker than their neighbourhood's mean and by
+// `margin` gray levels.
+struct Darkness {
+  double ratio;
+  int margin;
+};
+constexpr Darkness kDarkness[] = {{0.82, 18}, {0.6, 45}};
+// Digits taller than twice this are first searched for on a half-size copy.
+constexpr double kSearchDigitHeight = 12;
+
+// The lines found with one darkness rule.
+std::vector<DigitLine> linesWith(const Gray& torso, double digitHeight, const Darkness& rule) {
+  const int w = torso.width, h = torso.height;
+  const std::vector<std::uint8_t> mask =
+      darkMask(torso, static_cast<int>(digitHeight * 2), rule.ratio, rule.margin);
+  std::vector<int> labels;
+  const std::vector<Mark> all = components(mask, w, h, labels);
+  std::vector<Mark> marks;
+  for (const Mark& m : all) {
+    if (digitShaped(m, digitHeight, w, h)) marks.push_back(m);
+  }
+  const int n = static_cast<int>(marks.size());
+  std::vector<int> parent(static_cast<std::size_t>(n));
+  std::iota(parent.begin(), parent.end(), 0);
+  for (int i = 0; i < n; ++i) {
+    for (int j = i + 1; j < n; ++j) {
+      if (sameLine(marks[static_cast<std::size_t>(i)], marks[static_cast<std::size_t>(j)])) {
+        parent[static_cast<std::size_t>(find(parent, i))] = find(parent, j);
+      }
+    }
+  }
+  std::vector<DigitLine> lines;
+  for (int root = 0; root < n; ++root) {
+    if (find(parent, root) != root) continue;
+    std::vector<const Mark*> members;
+    for (int i = 0; i < n; ++i) {
+      if (find(parent, i) == root) members.push_back(&marks[static_cast<std::size_t>(i)]);
+    }
+    if (members.size() < 2 || members.size() > 6) continue;
+    int x0 = w, y0 = h, x1 = 0, y1 = 0;
+    std::vector<int> heights;
+    for (const Mark* m : members) {
+      x0 = std::min(x0, m->x0), y0 = std::min(y0, m->y0);
+      x1 = std::max(x1, m->x1), y1 = std::max(y1, m->y1);
+      heights.push_back(m->height());
+    }
+    std::nth_element(heights.begin(),
+                     heights.begin() + static_cast<std::ptrdiff_t>(heights.size() / 2),
+                     heights.end());
+    DigitLine line{x0,
+                   y0,
+                   x1 - x0 + 1,
+                   y1 - y0 + 1,
+                   static_cast<int>(members.size()),
+                   static_cast<double>(heights[heights.size() / 2]),
+                   {}};
+    if (hasLoneNeighbour(all, line)) continue;
+    // The line's own strokes, black on white: the bib's edges, its small
+    // print and the shirt around it never reach the recogniser.
+    // Each stroke keeps its gray values and a thin rim around it, so the
+    // recogniser still sees the real edges; everything else turns white.
+    const int rim = std::max(1, static_cast<int>(std::lround(line.markHeight * kRim)));
+    line.ink.assign(static_cast<std::size_t>(line.width) * static_cast<std::size_t>(line.height),
+                    255);
+    for (const Mark* m : members) {
+      for (int y = m->y0; y <= m->y1; ++y) {
+        for (int x = m->x0; x <= m->x1; ++x) {
+          if (labels[static_cast<std::size_t>(y * w + x)] != m->label) continue;
+          for (int yy = std::max(y - rim, line.y);
+               yy <= std::min(y + rim, line.y + line.height - 1); ++yy) {
+            for (int xx = std::max(x - rim, line.x);
+                 xx <= std::min(x + rim, line.x + line.width - 1); ++xx) {
+              line.ink[static_cast<std::size_t>((yy - line.y) * line.width + (xx - line.x))] =
+                  torso.at(xx, yy);
+            }
+          }
+        }
+      }
+    }
+    lines.push_back(std::move(line));
+  }
+  return lines;
+}
+
+bool overlapping(const DigitLine& a, const DigitLine& b) {
+  return a.x < b.x + b.width && b.x < a.x + a.width && a.y < b.y + b.height && b.y < a.y + a.height;
+}
+
+}  // namespace
+
+namespace {
+
+// The lines of both darkness rules: the lenient one finds faint or small
+// print, the strict one separates digits from a mid-gray shirt that the
+// lenient one joins them to at the bib's edge. Where both find a line, the
+// one with more marks stays.
+std::vector<DigitLine> linesOfBothRules(const Gray& image, double digitHeight) {
+  std::vector<DigitLine> lines;
+  for (const Darkness& rule : kDarkness) {
+    for (DigitLine& line : linesWith(image, digitHeight, rule)) {
+      const auto same = std::find_if(lines.begin(), lines.end(), [&](const DigitLine& kept) {
+        return overlapping(kept, line);
+      });
+      if (same == lines.end()) {
+        lines.push_back(std::move(line));
+      } else if (line.marks > same->marks) {
+        *same = std::move(line);
+      }
+    }
+  }
+  return lines;
+}
+
+}  // namespace
+
+Gray halved(const Gray& image) {
+  Gray out;
+  out.width = image.width / 2;
+  out.height = image.height / 2;
+  out.pixels.resize(static_cast<std::size_t>(out.width) * static_cast<std::size_t>(out.height));
+  for (int y = 0; y < out.height; ++y) {
+    for (int x = 0; x < out.width; ++x) {
+      const int sum = image.at(2 * x, 2 * y) + image.at(2 * x + 1, 2 * y) +
+                      image.at(2 * x, 2 * y + 1) + image.at(2 * x + 1, 2 * y + 1);
+      out.pixels[static_cast<std::size_t>(y) * static_cast<std::size_t>(out.width) +
+                 static_cast<std::size_t>(x)] = static_cast<std::uint8_t>((sum + 2) / 4);
+    }
+  }
+  return out;
+}
+
+std::vector<DigitLine> digitLines(const Gray& torso, double digitHeight) {
+  if (torso.width < 8 || torso.height < 8) return {};
+  std::vector<DigitLine> lines;
+  if (digitHeight < 2 * kSearchDigitHeight) {
+    lines = linesOfBothRules(torso, digitHeight);
+  } else {
+    // Searched on a half-size copy, then each find measured again at full
+    // size in a window around it, where the marks and their strokes are
+    // taken from.
+    for (const DigitLine& rough : linesOfBothRules(halved(torso), digitHeight / 2)) {
+      const int margin = static_cast<int>(std::lround(digitHeight * 1.2));
+      const int x0 = std::max(2 * rough.x - margin, 0), y0 = std::max(2 * rough.y - margin, 0);
+      const Gray window =
+          cropped(torso, x0, y0, 2 * rough.width + 2 * margin, 2 * rough.height + 2 * margin);
+      const DigitLine wanted{
+          2 * rough.x - x0, 2 * rough.y - y0, 2 * rough.width, 2 * rough.height, 0, 0, {}};
+      std::optional<DigitLine> best;
+      for (DigitLine& line : linesOfBothRules(window, digitHeight)) {
+        if (!overlapping(line, wanted) || (best && best->marks >= line.marks)) continue;
+        best = std::move(line);
+      }
+      if (!best) continue;
+      best->x += x0;
+      best->y += y0;
+      if (std::none_of(lines.begin(), lines.end(),
+                       [&](const DigitLine& kept) { return overlapping(kept, *best); })) {
+        lines.push_back(std::move(*best));
+      }
+    }
+  }
+  // A bib's number is the largest print on a runner's front.
+  std::sort(lines.begin(), lines.end(), [](const DigitLine& a, const DigitLine& b) {
+    return a.markHeight != b.markHeight ? a.markHeight > b.markHeight : a.marks > b.marks;
+  });
+  return lines;
+}
+
+Gray surroundingsPatch(const Gray& torso, const DigitLine& line, int digitHeight) {
+  const int margin = std::max(2, static_cast<int>(std::lround(line.markHeight * 0.3)));
+  const Gray part = cropped(torso, line.x - margin, line.y - margin, line.width + 2 * margin,
+                            line.height + 2 * margin);
+  const double scale = digitHeight / line.markHeight;
+  return resized(part, std::max(1, static_cast<int>(std::lround(part.width * scale))),
+                 std::max(1, static_cast<int>(std::lround(part.height * scale))));
+}
+
+Gray recognitionPatch(const DigitLine& line, int digitHeight) {
+  // A white margin of half a digit around the strokes, then the scale.
+  const int margin = std::max(2, static_cast<int>(std::lround(line.markHeight * 0.5)));
+  Gray framed;
+  framed.width = line.width + 2 * margin;
+  framed.height = line.height + 2 * margin;
+  framed.pixels.assign(
+      static_cast<std::size_t>(framed.width) * static_cast<std::size_t>(framed.height), 255);
+  for (int y = 0; y < line.height; ++y) {
+    std::copy_n(
+        line.ink.begin() + static_cast<std::ptrdiff_t>(y) * line.width, line.width,
+        framed.pixels.begin() + static_cast<std::ptrdiff_t>(y + margin) * framed.width + margin);
+  }
+  const double scale = digitHeight / line.markHeight;
+  return resized(framed, std::max(1, static_cast<int>(std::lround(framed.width * scale))),
+                 std::max(1, static_cast<int>(std::lround(framed.height * scale))));
+}
+
+}  // namespace kestrel::bibs

@@ -1,0 +1,64 @@
+// SPDX-License-Identifier: MIT
+#include "core/bibs/detail/bib_text.h"
+
+#include <algorithm>
+
+namespace kestrel::bibs {
+
+namespace {
+
+bool blank(char c) { return c == ' ' || c == '\n' || c == '\t' || c == '\r'; }
+
+std::string_view trimmed(std::string_view text) {
+  while (!text.empty() && blank(text.front())) text.remove_prefix(1);
+  while (!text.empty() && blank(text.back())) text.remove_suffix(1);
+  return text;
+}
+
+}  // namespace
+
+std::optional<Bib> acceptedNumber(const Recognised& read, const AcceptanceRules& rules) {
+  const std::string_view text = trimmed(read.text);
+  if (text.size() < rules.minimumDigits || text.size() > rules.maximumDigits) return std::nullopt;
+  if (!std::all_of(text.begin(), text.end(), [](char c) { return c >= '0' && c <= '9'; })) {
+    return std::nullopt;
+  }
+  // A leading zero is a bib's edge or a fold read as "0" far more often
+  // than a printed number.
+  if (text.front() == '0') return std::nullopt;
+  // Every digit must come with its own confidence, and the line finder must
+  // have seen as many marks: a digit the recogniser invented from an edge
+  // or a fold, or one it merged, shows up as a difference.
+  if (read.confidences.size() != text.size()) return std::nullopt;
+  if (read.marks != static_cast<int>(text.size())) return std::nullopt;
+  const double least = *std::min_element(read.confidences.begin(), read.confidences.end());
+  if (least < rules.minimumConfidence) return std::nullopt;
+  Bib bib;
+  bib.number = std::string(text);
+  bib.confidence = least;
+  return bib;
+}
+
+std::string digitsOf(std::string_view text) {
+  std::string digits;
+  for (const char c : text) {
+    if (!blank(c)) digits += c;
+  }
+  return digits;
+}
+
+std::vector<Bib> uniqueNumbers(std::vector<Bib> reads) {
+  std::vector<Bib> unique;
+  for (Bib& read : reads) {
+    const auto same = std::find_if(unique.begin(), unique.end(),
+                                   [&](const Bib& kept) { return kept.number == read.number; });
+    if (same == unique.end()) {
+      unique.push_back(std::move(read));
+    } else if (read.confidence > same->confidence) {
+      *same = std::move(read);
+    }
+  }
+  return unique;
+}
+
+}  // namespace kestrel::bibs
