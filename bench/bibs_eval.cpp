@@ -140,11 +140,13 @@ int main(int argc, char** argv) {
     const ImageSource source = ImagePreparation::source(data);
     const int orientation = ImagePreparation::orientation(source);
     const JPEGInfo info = engine.header(data);
-    const std::vector<Person> people =
-        detector.detect(ImagePreparation::analysisThumbnail(source, 1024).image);
+    const ImagePreparation::AnalysisImage analysis =
+        ImagePreparation::analysisThumbnail(source, 1024, true);
+    const std::vector<Person> people = detector.detect(analysis.image);
     const auto t0 = std::chrono::steady_clock::now();
     const std::vector<Bib> bibs = reader.read(data.span(), info, orientation, people, engine,
-                                              *parameters::confidence.defaultValue);
+                                              *parameters::confidence.defaultValue,
+                                              analysis.luma ? &*analysis.luma : nullptr);
     const double ms =
         std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - t0).count();
     times.push_back(ms);

@@ -40,7 +40,7 @@ std::vector<Person> Worker::analyze(const ImageSource& source, const JPEGInfo& i
   if (!detector) return {};
   StageTimes& times = result.timings;
   const ImagePreparation::AnalysisImage analysis = timedInto(times.thumbnail, [&] {
-    return ImagePreparation::analysisThumbnail(source, config.analysisLongEdge);
+    return ImagePreparation::analysisThumbnail(source, config.analysisLongEdge, bibs != nullptr);
   });
   const RGBImage& thumbnail = analysis.image;
   std::vector<Person> people =
@@ -58,7 +58,8 @@ std::vector<Person> Worker::analyze(const ImageSource& source, const JPEGInfo& i
       // The numbers are an extra: a region that cannot be decoded leaves
       // the photo without them, never without its delivery.
       try {
-        return bibs->read(source.data.span(), info, orientation, people, jpeg, config.confidence);
+        return bibs->read(source.data.span(), info, orientation, people, jpeg, config.confidence,
+                          analysis.luma ? &*analysis.luma : nullptr);
       } catch (const CropError&) {
         return std::vector<Bib>{};
       }

@@ -75,6 +75,38 @@ PixelRect rawRect(const Box& display, const JPEGInfo& info, int orientation) {
                    std::clamp<std::int64_t>(y1, cy0 + 1, info.height) - cy0};
 }
 
+// The part of a decoded region that shows the raw rectangle `rect`, at
+// 1/scale (the region's own scale or a coarser one, halved down to it),
+// with the raw pixels it stands for.
+std::pair<Gray, PixelRect> regionOf(const JPEGEngine::ScaledRegion& region, const PixelRect& rect,
+                                    int scale) {
+  const std::int64_t s = region.scale;
+  const auto first = [&](std::int64_t at, std::int64_t origin, std::int64_t size) {
+    return std::clamp<std::int64_t>((at - origin) / s, 0, size);
+  };
+  const auto last = [&](std::int64_t at, std::int64_t origin, std::int64_t size) {
+    return std::clamp<std::int64_t>((at - origin + s - 1) / s, 0, size);
+  };
+  const std::int64_t x0 = first(rect.x, region.covered.x, region.patch.width);
+  const std::int64_t y0 = first(rect.y, region.covered.y, region.patch.height);
+  const std::int64_t x1 = last(rect.x + rect.width, region.covered.x, region.patch.width);
+  const std::int64_t y1 = last(rect.y + rect.height, region.covered.y, region.patch.height);
+  Gray part{static_cast<int>(x1 - x0), static_cast<int>(y1 - y0), {}};
+  part.pixels.reserve(static_cast<std::size_t>((x1 - x0) * (y1 - y0)));
+  for (std::int64_t y = y0; y < y1; ++y) {
+    const std::uint8_t* row = region.patch.pixels.data() + y * region.patch.width;
+    part.pixels.insert(part.pixels.end(), row + x0, row + x1);
+  }
+  int at = region.scale;
+  while (at < scale && part.width >= 2 && part.height >= 2) {
+    part = bibs::halved(part);
+    at *= 2;
+  }
+  const PixelRect covered{region.covered.x + x0 * s, region.covered.y + y0 * s,
+                          std::int64_t(part.width) * at, std::int64_t(part.height) * at};
+  return {std::move(part), covered};
+}
+
 }  // namespace
 
 struct BibReader::Engine {
@@ -132,7 +164,8 @@ BibReader& BibReader::operator=(BibReader&&) noexcept = default;
 
 std::vector<Bib> BibReader::read(std::span<const std::uint8_t> jpeg, const JPEGInfo& info,
                                  int orientation, const std::vector<Person>& people,
-                                 JPEGEngine& engine, double minimumScore) {
+                                 JPEGEngine& engine, double minimumScore,
+                                 const JPEGEngine::ScaledRegion* decoded) {
   candidates_.clear();
   const bool swap = EXIFOrientation::swapsAxes(orientation);
   const double displayWidth = static_cast<double>(swap ? info.height : info.width);
@@ -167,16 +200,15 @@ std::vector<Bib> BibReader::read(std::span<const std::uint8_t> jpeg, const JPEGI
           side(band.height, displayHeight) >= kMaxPatchSide)) {
     scale *= 2;
   }
-  const JPEGEngine::ScaledRegion region =
-      engine.grayscaleRegion(jpeg, rawRect(band, info, orientation), scale);
-  const Gray raw{
-      static_cast<int>(region.patch.width), static_cast<int>(region.patch.height),
-      std::vector<std::uint8_t>(region.patch.pixels.data(),
-                                region.patch.pixels.data() + region.patch.pixels.size())};
+  const PixelRect wanted = rawRect(band, info, orientation);
+  const auto [raw, covered] =
+      decoded && decoded->scale <= scale
+          ? regionOf(*decoded, wanted, scale)
+          : regionOf(engine.grayscaleRegion(jpeg, wanted, scale), wanted, scale);
   const Gray picture = bibs::upright(raw, orientation);
   // The display-space box the upright picture shows.
-  const Box shown = EXIFOrientation::rawToDisplay(
-      region.covered.normalized(info.width, info.height), orientation);
+  const Box shown =
+      EXIFOrientation::rawToDisplay(covered.normalized(info.width, info.height), orientation);
   const double sx = picture.width / shown.width, sy = picture.height / shown.height;
 
   std::vector<Bib> found;
@@ -214,20 +246,20 @@ std::optional<Bib> BibReader::readTorso(const Gray& torso, double digitHeight, s
                     [&](const Candidate& seen) { return sameArea(seen.box, box); })) {
       continue;
     }
-    // A number needs a second view of the line that reads the same: the
-    // strokes alone on white first, then the line as photographed or,
-    // failing that, the strokes at a larger scale. A misread digit rarely
-    // survives two views, and the further reads are only made for a number.
+    // A number needs three views of the line that read the same: the
+    // strokes alone on white, the line as photographed and the strokes at a
+    // larger scale. A misread digit rarely survives all three, and the
+    // further reads are only made for a number.
     bibs::Recognised read =
         engine_->recognise(bibs::recognitionPatch(line, kRecognitionDigitHeight));
     read.marks = line.marks;
     std::optional<Bib> bib = bibs::acceptedNumber(read, rules);
     if (bib &&
-        bibs::digitsOf(
-            engine_->recognise(bibs::surroundingsPatch(torso, line, kRecognitionDigitHeight))
-                .text) != bib->number &&
-        bibs::digitsOf(engine_->recognise(bibs::recognitionPatch(line, kCheckDigitHeight)).text) !=
-            bib->number) {
+        (bibs::digitsOf(
+             engine_->recognise(bibs::surroundingsPatch(torso, line, kRecognitionDigitHeight))
+                 .text) != bib->number ||
+         bibs::digitsOf(engine_->recognise(bibs::recognitionPatch(line, kCheckDigitHeight)).text) !=
+             bib->number)) {
       bib.reset();
     }
     Candidate candidate{person, read.text, 0, line.marks, box, bib.has_value()};

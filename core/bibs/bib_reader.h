@@ -45,9 +45,12 @@ class BibReader {
   // index into `people`. People detected with a score below `minimumScore`
   // are passed over: their boxes are the least reliable. Decoding failures
   // throw CropError.
+  // `decoded`, when given, is the whole photo's luma already decoded at
+  // some DCT scale (the analysis keeps it): torsos that need no finer
+  // scale are taken from it instead of decoding the file again.
   std::vector<Bib> read(std::span<const std::uint8_t> jpeg, const JPEGInfo& info, int orientation,
                         const std::vector<Person>& people, JPEGEngine& engine,
-                        double minimumScore = 0);
+                        double minimumScore = 0, const JPEGEngine::ScaledRegion* decoded = nullptr);
 
   // A runner is looked at when the person box is at least this tall in
   // stored pixels: below it the digits are too small to read reliably.

@@ -88,7 +88,16 @@ void inkToRGB(const std::uint8_t* cmyk, std::uint8_t* rgb, int width, bool inver
   }
 }
 
-ImagePreparation::AnalysisImage decodeThumbnail(const ImageSource& source, std::int64_t longEdge) {
+// JPEG's own luma weights (JFIF), in 16-bit fixed point.
+void lumaOf(const std::uint8_t* rgb, std::uint8_t* luma, int width) {
+  for (int x = 0; x < width; ++x, rgb += 3) {
+    luma[x] = static_cast<std::uint8_t>(
+        (19595u * rgb[0] + 38470u * rgb[1] + 7471u * rgb[2] + 32768u) >> 16);
+  }
+}
+
+ImagePreparation::AnalysisImage decodeThumbnail(const ImageSource& source, std::int64_t longEdge,
+                                                bool keepLuma) {
   libjpeg::ErrorManager errors(false);
   libjpeg::DecompressHandle decoder(errors);
   jpeg_decompress_struct* in = decoder.get();
@@ -141,6 +150,8 @@ ImagePreparation::AnalysisImage decodeThumbnail(const ImageSource& source, std::
                       std::size_t(stored.width) * 3);
   }
 
+  std::vector<std::uint8_t> luma(keepLuma && !ink ? std::size_t(width) * std::size_t(height) : 0);
+
   std::vector<std::uint8_t> rows(std::size_t(width) * std::size_t(channels) * kRowsPerRead);
   std::vector<std::uint8_t> rgbRow(ink ? std::size_t(width) * 3 : 0);
   std::array<JSAMPROW, kRowsPerRead> rowPointers{};
@@ -161,6 +172,7 @@ ImagePreparation::AnalysisImage decodeThumbnail(const ImageSource& source, std::
         inkToRGB(row, rgbRow.data(), width, inverted);
         row = rgbRow.data();
       }
+      if (!luma.empty()) lumaOf(row, luma.data() + std::size_t(done) * std::size_t(width), width);
       if (resampler) {
         resampler->addRow(row);
       } else {
@@ -173,7 +185,14 @@ ImagePreparation::AnalysisImage decodeThumbnail(const ImageSource& source, std::
   if (!libjpeg::guarded(errors, [&] { jpeg_finish_decompress(in); })) {
     throw CropError(kNoThumbnail);
   }
-  ImagePreparation::AnalysisImage result{std::move(stored), std::nullopt};
+  ImagePreparation::AnalysisImage result{std::move(stored), std::nullopt, std::nullopt};
+  if (!luma.empty()) {
+    JPEGEngine::ScaledRegion& whole = result.luma.emplace();
+    whole.scale = static_cast<int>(denominator);
+    whole.patch = GrayPatch{width, height, Bytes(std::move(luma))};
+    whole.covered =
+        PixelRect{0, 0, std::int64_t(width) * denominator, std::int64_t(height) * denominator};
+  }
   if (errors.firstWarning[0] != '\0') result.damage = errors.firstWarning;
   return result;
 }
@@ -207,10 +226,10 @@ int orientation(const ImageSource& source) {
   return exif::orientation(source.data.span()).value_or(1);
 }
 
-AnalysisImage analysisThumbnail(const ImageSource& source, std::int64_t longEdge) {
+AnalysisImage analysisThumbnail(const ImageSource& source, std::int64_t longEdge, bool keepLuma) {
   if (longEdge < 1 || source.data.empty()) throw CropError(kNoThumbnail);
   try {
-    AnalysisImage decoded = decodeThumbnail(source, longEdge);
+    AnalysisImage decoded = decodeThumbnail(source, longEdge, keepLuma);
     decoded.image = upright(std::move(decoded.image), orientation(source));
     return decoded;
   } catch (const std::bad_alloc&) {

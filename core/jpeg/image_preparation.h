@@ -8,6 +8,7 @@
 
 #include "core/base/bytes.h"
 #include "core/base/image.h"
+#include "core/jpeg/jpeg_engine.h"
 
 namespace kestrel {
 
@@ -41,11 +42,18 @@ RGBImage thumbnail(const ImageSource& source, std::int64_t longEdge);
 // truncated data, corrupt entropy data and stray bytes before the end are
 // all noticed; `damage` is then libjpeg's text of the first of them
 // ("Premature end of JPEG file", "Corrupt JPEG data: …").
+//
+// With `keepLuma`, the decoder's own output before resampling is kept too,
+// as 8-bit luma of the whole photo in stored orientation at its DCT scale
+// (1/4 of a 24 MP photo): later readers of fine detail take regions from it
+// instead of decoding the file again. CMYK photos keep none.
 struct AnalysisImage {
   RGBImage image;
   std::optional<std::string> damage;
+  std::optional<JPEGEngine::ScaledRegion> luma;
 };
-AnalysisImage analysisThumbnail(const ImageSource& source, std::int64_t longEdge);
+AnalysisImage analysisThumbnail(const ImageSource& source, std::int64_t longEdge,
+                                bool keepLuma = false);
 
 }  // namespace ImagePreparation
 

@@ -11,6 +11,7 @@
 #include "core/base/crop_error.h"
 #include "core/base/file_io.h"
 #include "core/bibs/bib_keywords.h"
+#include "core/jpeg/image_preparation.h"
 #include "core/jpeg/previews.h"
 #include "tests/support/test_support.h"
 
@@ -71,6 +72,15 @@ TEST(BibReaderTest, ReadsADrawnBibInAnyOrientation) {
     // The digits' box, in display space: inside the bib.
     const Box bib{1250.0 / 3000, 1500.0 / 4000, 520.0 / 3000, 300.0 / 4000};
     EXPECT_TRUE(bib.contains(bibs[0].box, 0.002)) << bibs[0].box.x << "," << bibs[0].box.y;
+    // The same from the luma the analysis kept (stored orientation, half
+    // size here, halved once more to the torsos' scale) instead of a decode.
+    const ImagePreparation::AnalysisImage analysis =
+        ImagePreparation::analysisThumbnail(ImagePreparation::source(jpeg), 1024, true);
+    ASSERT_TRUE(analysis.luma);
+    const std::vector<Bib> kept =
+        reader.read(jpeg.span(), info, orientation, {{kRunner, 0.9}}, engine, 0, &*analysis.luma);
+    ASSERT_EQ(numbers(kept), std::vector<std::string>{"951"});
+    EXPECT_TRUE(bib.contains(kept[0].box, 0.002)) << kept[0].box.x << "," << kept[0].box.y;
   }
 }
 
