@@ -101,9 +101,15 @@ def checks(s):
     if "fixed" in s and "jpegtran" in s:
         r = ratio(s["fixed"]["images_per_second"], s["jpegtran"]["images_per_second"])
         add("fixed / jpegtran-loop throughput", r, 2.0, r >= 2.0, "≥x")
+    # Automatic mode's own work (people, composition, sharpness) within
+    # 1.5× of fixed mode; reading race numbers may add up to 0.4 of that,
+    # so automatic mode as shipped stays within 1.5 × 1.4 = 2.1×.
+    if "auto_nobibs" in s and "fixed" in s:
+        r = ratio(s["auto_nobibs"]["wall_s"], s["fixed"]["wall_s"])
+        add("auto --no-bibs wall / fixed wall", r, 1.5, r <= 1.5, "≤x")
     if "auto" in s and "fixed" in s:
         r = ratio(s["auto"]["wall_s"], s["fixed"]["wall_s"])
-        add("auto wall / fixed wall", r, 2.0, r <= 2.0, "≤x")
+        add("auto wall / fixed wall", r, 2.1, r <= 2.1, "≤x")
     if "auto" in s and "auto_nobibs" in s:
         auto, base = s["auto"], s["auto_nobibs"]
         r = ratio(auto["bibs_median_ms"], base["p50_file_ms"])

@@ -32,6 +32,9 @@ constexpr int kCoarsestScale = 8;
 constexpr double kBandPixels = 1'500'000;
 // Largest side of one decoded patch (the codec layer's limit).
 constexpr double kMaxPatchSide = 4096;
+// A first read whose every digit is at least this sure needs one of the two
+// further views to agree; a less sure one needs both.
+constexpr double kSureDigit = 0.96;
 // Lines per runner that reach the recogniser, best first.
 constexpr std::size_t kLinesPerPerson = 3;
 
@@ -246,21 +249,25 @@ std::optional<Bib> BibReader::readTorso(const Gray& torso, double digitHeight, s
                     [&](const Candidate& seen) { return sameArea(seen.box, box); })) {
       continue;
     }
-    // A number needs three views of the line that read the same: the
-    // strokes alone on white, the line as photographed and the strokes at a
-    // larger scale. A misread digit rarely survives all three, and the
-    // further reads are only made for a number.
+    // A number needs further views of the line that read the same: the
+    // line as photographed, the strokes at a larger scale. A sure first read
+    // needs one of them, a less sure one both. A misread digit rarely
+    // survives two views, and the further reads are only made for a number.
     bibs::Recognised read =
         engine_->recognise(bibs::recognitionPatch(line, kRecognitionDigitHeight));
     read.marks = line.marks;
     std::optional<Bib> bib = bibs::acceptedNumber(read, rules);
-    if (bib &&
-        (bibs::digitsOf(
-             engine_->recognise(bibs::surroundingsPatch(torso, line, kRecognitionDigitHeight))
-                 .text) != bib->number ||
-         bibs::digitsOf(engine_->recognise(bibs::recognitionPatch(line, kCheckDigitHeight)).text) !=
-             bib->number)) {
-      bib.reset();
+    if (bib) {
+      const auto agrees = [&](const bibs::Gray& view) {
+        return bibs::digitsOf(engine_->recognise(view).text) == bib->number;
+      };
+      const auto photographed = [&] {
+        return agrees(bibs::surroundingsPatch(torso, line, kRecognitionDigitHeight));
+      };
+      const auto larger = [&] { return agrees(bibs::recognitionPatch(line, kCheckDigitHeight)); };
+      const bool accepted =
+          bib->confidence >= kSureDigit ? photographed() || larger() : photographed() && larger();
+      if (!accepted) bib.reset();
     }
     Candidate candidate{person, read.text, 0, line.marks, box, bib.has_value()};
     if (!read.confidences.empty()) {
