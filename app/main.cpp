@@ -9,11 +9,14 @@
 // KESTREL_FACE_MODEL. The remaining options exist for making the
 // documentation's screenshots.
 #include <QApplication>
+#include <QCheckBox>
 #include <QCommandLineParser>
 #include <QDir>
 #include <QLibraryInfo>
 #include <QMessageBox>
+#include <QScrollArea>
 #include <QTimer>
+#include <QToolButton>
 #include <QTranslator>
 #include <cstdlib>
 
@@ -58,6 +61,23 @@ void takeScreenshot(QApplication& app, MainWindow& window, AppModel& model, cons
         QTimer::singleShot(kSettleMilliseconds, &window, grab);
       }
     });
+  } else if (state == QStringLiteral("settings")) {
+    // The advanced settings opened, as a click on their disclosure would,
+    // and scrolled to their end (the race-number switches).
+    for (auto* button : window.findChildren<QToolButton*>()) {
+      if (button->accessibleName() == QStringLiteral("高级设置") && !button->isChecked()) {
+        button->click();
+      }
+    }
+    QTimer::singleShot(kSettleMilliseconds, &window, [&window, grab] {
+      auto* scroll = window.findChild<QScrollArea*>();
+      for (auto* box : window.findChildren<QCheckBox*>()) {
+        if (scroll && box->accessibleName() == QStringLiteral("识别号码布")) {
+          scroll->ensureWidgetVisible(box, 0, 160);
+        }
+      }
+      QTimer::singleShot(kSettleMilliseconds, &window, grab);
+    });
   } else {
     QTimer::singleShot(kSettleMilliseconds, &window, grab);
   }
@@ -92,9 +112,10 @@ int main(int argc, char** argv) {
   const QCommandLineOption screenshot(QStringLiteral("screenshot"),
                                       QStringLiteral("保存窗口截图后退出（用于文档）"),
                                       QStringLiteral("file"));
-  const QCommandLineOption screenshotAt(QStringLiteral("screenshot-at"),
-                                        QStringLiteral("截图时机：idle、progress 或 finished"),
-                                        QStringLiteral("state"), QStringLiteral("idle"));
+  const QCommandLineOption screenshotAt(
+      QStringLiteral("screenshot-at"),
+      QStringLiteral("截图时机：idle、settings、progress 或 finished"), QStringLiteral("state"),
+      QStringLiteral("idle"));
   const QCommandLineOption appearance(QStringLiteral("appearance"),
                                       QStringLiteral("界面外观：system、light 或 dark"),
                                       QStringLiteral("scheme"));

@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # Renders the window's pictures for the documentation into docs/screenshots/
-# on a virtual X server: idle (light, dark), a run in progress and a
+# on a virtual X server: idle (light, dark), the advanced settings, a run in progress and a
 # finished run (light, dark). Each picture is taken by the application
 # itself (kestrel --screenshot) once it reaches that state, in a fresh home
 # folder so no preference of this machine shows.
@@ -53,6 +53,7 @@ CONF
 
 shot idle-light --appearance light
 shot idle-dark --appearance dark
+shot settings-light --appearance light --screenshot-at settings
 shot running-light --appearance light --start --screenshot-at progress
 shot finished-light --appearance light --start --screenshot-at finished
 shot finished-dark --appearance dark --start --screenshot-at finished
