@@ -167,7 +167,7 @@ deb=$(echo "$made" | sed -n 's/^package: //p')
 [ "$(basename "$deb")" = "kestrel_${version}_$(dpkg --print-architecture).deb" ] ||
   fail "package file $deb"
 depends=$(dpkg-deb -f "$deb" Depends)
-for needed in fonts-noto-cjk libqt6svg6 libopencv-dnn libjpeg62-turbo; do
+for needed in fonts-noto-cjk tesseract-ocr-eng libtesseract5 libexiv2-27 libqt6svg6 libopencv-dnn libjpeg62-turbo; do
   [[ "$depends" == *"$needed"* ]] || fail "Depends lacks $needed: $depends"
 done
 [ "$(dpkg-deb -f "$deb" Section)" = graphics ] || fail "Section is not graphics"
