@@ -31,7 +31,7 @@ import re
 import sys
 
 OUTPUT_FOLDERS = ("photos", "filtered", "review")
-REPORTS = ("summary.json", "statistics.json", "files.csv", "report.html")
+REPORTS = ("summary.json", "statistics.json", "files.csv", "bibs.csv", "report.html")
 PARTIAL = re.compile(rb"^\.[0-9A-F]{8}-[0-9A-F]{4}-[0-9A-F]{4}-[0-9A-F]{4}-[0-9A-F]{12}\.partial$")
 PREVIEW = re.compile(rb"^\d+-(before|after|focus)\.jpg$")
 
@@ -105,6 +105,14 @@ def check_report_file(path, name):
         rows = list(csv.reader(io.StringIO(text, newline="")))
         if not rows or len(rows[0]) != 33 or any(len(r) != 33 for r in rows):
             violation(f"{show(path)}: rows without 33 cells")
+        if not text.endswith("\n"):
+            violation(f"{show(path)} does not end with a line feed")
+        return rows
+    if name == "bibs.csv":
+        rows = list(csv.reader(io.StringIO(text, newline="")))
+        if not rows or rows[0] != ["bib", "relative_path", "destination", "confidence"] or \
+                any(len(r) != 4 for r in rows):
+            violation(f"{show(path)}: not the bib table (header, four cells a line)")
         if not text.endswith("\n"):
             violation(f"{show(path)} does not end with a line feed")
         return rows
@@ -258,7 +266,7 @@ def reports(batch, forbidden):
             violation(f"{name} missing")
             continue
         parsed[name] = check_report_file(path, name)
-    summary, stats, rows, html = (parsed.get(n) for n in REPORTS)
+    summary, stats, rows, bib_rows, html = (parsed.get(n) for n in REPORTS)
     if summary is not None:
         files = summary.get("files", [])
         if summary.get("processed") != len(files):
@@ -270,6 +278,10 @@ def reports(batch, forbidden):
             violation(f"files.csv has {len(rows) - 1} lines for {len(files)} files")
         if stats is not None and stats.get("processed") != summary.get("processed"):
             violation("statistics.json and summary.json disagree")
+        if bib_rows is not None:
+            listed = sorted((b["number"], f["relativePath"]) for f in files for b in f.get("bibs", []))
+            if sorted((r[0], r[1]) for r in bib_rows[1:]) != listed:
+                violation("bibs.csv and the bibs of summary.json disagree")
         if rows is not None:
             for entry, row in zip(files, rows[1:]):
                 if row[1] != entry["relativePath"] or row[21] != entry.get("error", ""):
