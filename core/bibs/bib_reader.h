@@ -54,7 +54,7 @@ class BibReader {
 
   // A runner is looked at when the person box is at least this tall in
   // stored pixels: below it the digits are too small to read reliably.
-  static constexpr double kMinimumPersonHeight = 1000;
+  static constexpr double kMinimumPersonHeight = 800;
 
   // What the last read() looked at, for measurement tools: every line that
   // reached the recogniser, with its text and whether it was reported.

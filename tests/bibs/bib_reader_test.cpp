@@ -84,15 +84,23 @@ TEST(BibReaderTest, ReadsADrawnBibInAnyOrientation) {
   }
 }
 
-TEST(BibReaderTest, RunnersBelowTheSizeFloorAreNotRead) {
+TEST(BibReaderTest, RunnersAreReadFromTheSizeFloorUp) {
   testing::TempDir dir;
   BibReader reader;
   JPEGEngine engine;
-  const Bytes jpeg = jpegOf(frameWithBib(), dir / "frame.jpg");
-  // 0.24 of 4000 rows is 960 px, under the 1000 px floor; the same bib lies
-  // in its torso band.
-  const Box small{0.35, 0.3, 0.3, 0.24};
-  EXPECT_TRUE(reader.read(jpeg.span(), engine.header(jpeg), 1, {{small, 0.9}}, engine).empty());
+  // The frame at a quarter size: 1000 rows, the runner's box 800 px tall
+  // with 25 px digits. A box just under the floor is passed over, one just
+  // above it is read.
+  cv::Mat quarter;
+  cv::resize(frameWithBib(), quarter, {}, 0.25, 0.25, cv::INTER_AREA);
+  const Bytes jpeg = jpegOf(quarter, dir / "frame.jpg");
+  const JPEGInfo info = engine.header(jpeg);
+  const auto read = [&](double height) {
+    const Box runner{kRunner.x, kRunner.y + kRunner.height - height, kRunner.width, height};
+    return numbers(reader.read(jpeg.span(), info, 1, {{runner, 0.9}}, engine));
+  };
+  EXPECT_TRUE(read(0.79).empty());
+  EXPECT_EQ(read(0.81), std::vector<std::string>{"951"});
 }
 
 TEST(BibReaderTest, MissingLanguageDataIsNamed) {
