@@ -3,7 +3,8 @@
 // lists of legible bibs: per photo and in total, the recall over the listed
 // bibs, the precision of the reported numbers and the time the reader took.
 //
-//   bibs_eval [--verbose] [--dump DIR] [--upscale N] [--recall-only] FOLDER TRUTH
+//   bibs_eval [--verbose] [--dump DIR] [--upscale N] [--recall-only] [--min-score S]
+//             FOLDER TRUTH
 //
 // TRUTH is SCENES.tsv (its "Bibs legible: …" lists, matched by file name)
 // or a two-column file/bibs table such as bibs-dev/truth.tsv. People come
@@ -11,7 +12,10 @@
 // image, as in a batch run. --upscale enlarges each photo N times (and
 // encodes it again) before reading, for small photos below the reader's
 // size floor. --recall-only leaves precision out for lists that name only
-// some of the bibs in view. --dump writes every recognised patch as PNG.
+// some of the bibs in view. --dump writes every recognised line and every
+// wrong read with its surroundings as PNG. --min-score reads runners from a
+// detector score other than the batch's default. The verbose listing names
+// the runners tall enough to be read and every line the recogniser saw.
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
@@ -93,6 +97,7 @@ int main(int argc, char** argv) {
   tuneMallocForLargeBuffers();
   bool verbose = false, recallOnly = false;
   int upscale = 1;
+  double minimumScore = *parameters::confidence.defaultValue;
   std::optional<fs::path> dump;
   std::vector<std::string> args;
   for (int i = 1; i < argc; ++i) {
@@ -103,6 +108,8 @@ int main(int argc, char** argv) {
       recallOnly = true;
     else if (a == "--upscale" && i + 1 < argc)
       upscale = std::atoi(argv[++i]);
+    else if (a == "--min-score" && i + 1 < argc)
+      minimumScore = std::atof(argv[++i]);
     else if (a == "--dump" && i + 1 < argc)
       dump = argv[++i];
     else
@@ -112,7 +119,7 @@ int main(int argc, char** argv) {
   if (args.size() != 2 || models == nullptr) {
     std::fprintf(stderr,
                  "usage: KESTREL_TEST_MODELS=… bibs_eval [--verbose] [--dump DIR] "
-                 "[--upscale N] [--recall-only] FOLDER TRUTH\n");
+                 "[--upscale N] [--recall-only] [--min-score S] FOLDER TRUTH\n");
     return 2;
   }
   const auto truth = loadTruth(args[1]);
@@ -144,9 +151,9 @@ int main(int argc, char** argv) {
         ImagePreparation::analysisThumbnail(source, 1024, true);
     const std::vector<Person> people = detector.detect(analysis.image);
     const auto t0 = std::chrono::steady_clock::now();
-    const std::vector<Bib> bibs = reader.read(data.span(), info, orientation, people, engine,
-                                              *parameters::confidence.defaultValue,
-                                              analysis.luma ? &*analysis.luma : nullptr);
+    const std::vector<Bib> bibs =
+        reader.read(data.span(), info, orientation, people, engine, minimumScore,
+                    analysis.luma ? &*analysis.luma : nullptr);
     const double ms =
         std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - t0).count();
     times.push_back(ms);
@@ -184,6 +191,24 @@ int main(int argc, char** argv) {
             colour(r & cv::Rect(0, 0, colour.cols, colour.rows)));
       }
     }
+    if (dump) {
+      // Every line that reached the recogniser, named by photo, runner and
+      // what the first view read.
+      std::vector<std::uint8_t> all(data.data(), data.data() + data.size());
+      const cv::Mat colour = cv::imdecode(all, cv::IMREAD_COLOR);
+      fs::create_directories(*dump);
+      int k = 0;
+      for (const auto& c : reader.candidates()) {
+        const Box b = c.box.padded(c.box.width, c.box.height * 2).clipped();
+        const cv::Rect r(static_cast<int>(b.x * colour.cols), static_cast<int>(b.y * colour.rows),
+                         std::max(1, static_cast<int>(b.width * colour.cols)),
+                         std::max(1, static_cast<int>(b.height * colour.rows)));
+        cv::imwrite((*dump / (file.stem().string().substr(0, 4) + "-p" + std::to_string(c.person) +
+                              "-" + std::to_string(k++) + "-" + c.text + ".png"))
+                        .string(),
+                    colour(r & cv::Rect(0, 0, colour.cols, colour.rows)));
+      }
+    }
     if (dump && getenv("TORSOS")) {
       // The torso regions the reader searched, as grayscale PNGs for a look.
       std::vector<std::uint8_t> bytes(data.data(), data.data() + data.size());
@@ -210,6 +235,15 @@ int main(int argc, char** argv) {
           missing += n + " ";
       }
       std::printf("    people %zu, missing: %s\n", people.size(), missing.c_str());
+      for (std::size_t i = 0; i < people.size(); ++i) {
+        const double h =
+            people[i].box.height *
+            static_cast<double>(EXIFOrientation::swapsAxes(orientation) ? info.width : info.height);
+        if (h < BibReader::kMinimumPersonHeight) continue;
+        std::printf("      p%zu conf %.2f height %.0f box %.2f,%.2f %.2fx%.2f\n", i,
+                    people[i].confidence, h, people[i].box.x, people[i].box.y, people[i].box.width,
+                    people[i].box.height);
+      }
       for (const auto& c : reader.candidates()) {
         std::printf("    person %lld marks %d conf %.3f %s %s \"%s\" box %.3f,%.3f %.3fx%.3f\n",
                     static_cast<long long>(c.person), c.marks, c.confidence,
@@ -226,6 +260,12 @@ int main(int argc, char** argv) {
     std::printf(", precision %.3f (%d/%d)",
                 reported ? static_cast<double>(correct) / reported : 1.0, correct, reported);
   }
-  std::printf(", reader median %.1f ms/photo\n", median);
+  double total = 0;
+  for (const double t : times) total += t;
+  std::printf(", reader median %.1f ms/photo, mean %.1f, %.1f recognitions/photo\n", median,
+              times.empty() ? 0 : total / static_cast<double>(times.size()),
+              times.empty()
+                  ? 0
+                  : static_cast<double>(reader.recognitions()) / static_cast<double>(times.size()));
   return 0;
 }

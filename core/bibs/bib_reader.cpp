@@ -32,9 +32,10 @@ constexpr int kCoarsestScale = 8;
 constexpr double kBandPixels = 1'500'000;
 // Largest side of one decoded patch (the codec layer's limit).
 constexpr double kMaxPatchSide = 4096;
-// A first read whose every digit is at least this sure needs one of the two
-// further views to agree; a less sure one needs both.
-constexpr double kSureDigit = 0.96;
+// A number stands when this many of the line's four views read it; a
+// two-digit number needs all of them.
+constexpr std::size_t kViews = 4;
+constexpr std::size_t kMajority = 3;
 // Lines per runner that reach the recogniser, best first.
 constexpr std::size_t kLinesPerPerson = 3;
 
@@ -128,15 +129,19 @@ struct BibReader::Engine {
         0) {
       throw CropError(std::string(kMissingLanguage));
     }
-    api.SetPageSegMode(tesseract::PSM_RAW_LINE);
     api.SetVariable("tessedit_char_whitelist", "0123456789");
     // Bib digits are dark on light; an inverted second try only costs time.
     api.SetVariable("tessedit_do_invert", "0");
   }
   ~Engine() { api.End(); }
 
-  bibs::Recognised recognise(const Gray& patch) {
+  // `mode`: PSM_RAW_LINE takes the patch as one text line as it is;
+  // PSM_SINGLE_LINE finds the line's baseline and height in it first.
+  // The two err differently: the raw line reads a bold "1" as "4" now and
+  // then, the found line misses faint or touching digits.
+  bibs::Recognised recognise(const Gray& patch, tesseract::PageSegMode mode) {
     bibs::Recognised read;
+    api.SetPageSegMode(mode);
     // Tesseract splits its network layers over OpenMP threads that spin
     // while they wait; for one short line that costs more than it saves,
     // and the batch's workers already use every core. No parallel region
@@ -249,26 +254,34 @@ std::optional<Bib> BibReader::readTorso(const Gray& torso, double digitHeight, s
                     [&](const Candidate& seen) { return sameArea(seen.box, box); })) {
       continue;
     }
-    // A number needs further views of the line that read the same: the
-    // line as photographed, the strokes at a larger scale. A sure first read
-    // needs one of them, a less sure one both. A misread digit rarely
-    // survives two views, and the further reads are only made for a number.
-    bibs::Recognised read =
-        engine_->recognise(bibs::recognitionPatch(line, kRecognitionDigitHeight));
-    read.marks = line.marks;
-    std::optional<Bib> bib = bibs::acceptedNumber(read, rules);
-    if (bib) {
-      const auto agrees = [&](const bibs::Gray& view) {
-        return bibs::digitsOf(engine_->recognise(view).text) == bib->number;
-      };
-      const auto photographed = [&] {
-        return agrees(bibs::surroundingsPatch(torso, line, kRecognitionDigitHeight));
-      };
-      const auto larger = [&] { return agrees(bibs::recognitionPatch(line, kCheckDigitHeight)); };
-      const bool accepted =
-          bib->confidence >= kSureDigit ? photographed() || larger() : photographed() && larger();
-      if (!accepted) bib.reset();
+    // A number needs several views of the line that read it: the strokes
+    // alone and the line as photographed, taken as a raw line, the strokes
+    // also with the line found by the recogniser and at a larger scale. A
+    // misread digit rarely survives most of them, and the views stop as
+    // soon as the outcome is clear. Two digits are often what shows of a
+    // longer number, so they need the paper clear on both sides and every
+    // view to agree.
+    const bool twoDigits = line.marks == 2;
+    if (twoDigits && !bibs::clearSides(torso, line)) continue;
+    const std::function<Gray()> views[kViews] = {
+        [&] { return bibs::recognitionPatch(line, kRecognitionDigitHeight); },
+        [&] { return bibs::surroundingsPatch(torso, line, kRecognitionDigitHeight); },
+        [&] { return bibs::recognitionPatch(line, kRecognitionDigitHeight); },
+        [&] { return bibs::recognitionPatch(line, kCheckDigitHeight); },
+    };
+    const tesseract::PageSegMode modes[kViews] = {tesseract::PSM_RAW_LINE, tesseract::PSM_RAW_LINE,
+                                                  tesseract::PSM_SINGLE_LINE,
+                                                  tesseract::PSM_RAW_LINE};
+    bibs::Ballot ballot(kViews, twoDigits ? kViews : kMajority);
+    bibs::Recognised read;
+    for (std::size_t v = 0; v < kViews && !ballot.settled(); ++v) {
+      bibs::Recognised view = engine_->recognise(views[v](), modes[v]);
+      ++recognitions_;
+      view.marks = line.marks;
+      ballot.add(bibs::acceptedNumber(view, rules));
+      if (v == 0) read = std::move(view);
     }
+    std::optional<Bib> bib = ballot.winner();
     Candidate candidate{person, read.text, 0, line.marks, box, bib.has_value()};
     if (!read.confidences.empty()) {
       candidate.confidence = *std::min_element(read.confidences.begin(), read.confidences.end());

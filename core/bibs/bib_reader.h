@@ -67,6 +67,8 @@ class BibReader {
     bool accepted = false;
   };
   const std::vector<Candidate>& candidates() const { return candidates_; }
+  // How many images the recogniser has read since this reader was made.
+  std::size_t recognitions() const { return recognitions_; }
 
  private:
   // The bib of one runner's torso image (digits about `digitHeight` pixels
@@ -77,6 +79,7 @@ class BibReader {
   struct Engine;
   std::unique_ptr<Engine> engine_;
   std::vector<Candidate> candidates_;
+  std::size_t recognitions_ = 0;
 };
 
 }  // namespace kestrel

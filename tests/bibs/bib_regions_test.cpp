@@ -56,6 +56,24 @@ TEST(BibRegionsTest, RefusesANumberCutShortBySomethingBesideIt) {
   }
 }
 
+// Two digits need clear paper on both sides: a finger beside the "6" of a
+// "167" or a line at the edge of the searched region is not clear.
+TEST(BibRegionsTest, ClearSidesOnlyWithPaperOnBothSides) {
+  cv::Mat image = torsoWith("16");
+  const std::vector<DigitLine> lines = digitLines(grayOf(image), kDigitHeight);
+  ASSERT_FALSE(lines.empty());
+  const DigitLine line = lines.front();
+  EXPECT_TRUE(clearSides(grayOf(image), line));
+  cv::Mat covered = image.clone();
+  cv::rectangle(covered, cv::Rect(line.x + line.width + 4, line.y, 30, line.height),
+                cv::Scalar(120), cv::FILLED);
+  EXPECT_FALSE(clearSides(grayOf(covered), line));
+  const Gray cut = cropped(grayOf(image), line.x - 2, 0, 300, image.rows);
+  DigitLine atEdge = line;
+  atEdge.x = 2;
+  EXPECT_FALSE(clearSides(cut, atEdge));
+}
+
 TEST(BibRegionsTest, PlainShirtsAndPaperHoldNoLine) {
   cv::Mat image(300, 320, CV_8UC1, cv::Scalar(110));
   cv::rectangle(image, cv::Rect(60, 80, 200, 110), cv::Scalar(235), cv::FILLED);

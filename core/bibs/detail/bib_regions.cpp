@@ -400,6 +400,31 @@ std::vector<DigitLine> digitLines(const Gray& torso, double digitHeight) {
   return lines;
 }
 
+bool clearSides(const Gray& torso, const DigitLine& line) {
+  // The paper's level: the light end of the line's own box, between and
+  // around its digits.
+  std::vector<std::uint8_t> values;
+  for (int y = line.y; y < line.y + line.height; ++y) {
+    for (int x = line.x; x < line.x + line.width; ++x) values.push_back(torso.at(x, y));
+  }
+  if (values.empty()) return false;
+  const auto paper = values.begin() + static_cast<std::ptrdiff_t>(values.size() * 9 / 10);
+  std::nth_element(values.begin(), paper, values.end());
+  const double dark = *paper * 0.7;
+  const int near = std::max(1, static_cast<int>(std::lround(line.markHeight * 0.05)));
+  const int far = std::max(near + 1, static_cast<int>(std::lround(line.markHeight * 0.35)));
+  const auto clear = [&](int x0, int x1) {
+    if (x0 < 0 || x1 > torso.width) return false;
+    int darkPixels = 0;
+    for (int y = line.y; y < line.y + line.height; ++y) {
+      for (int x = x0; x < x1; ++x) darkPixels += torso.at(x, y) < dark;
+    }
+    return darkPixels * 10 <= (x1 - x0) * line.height;
+  };
+  const int right = line.x + line.width;
+  return clear(line.x - far, line.x - near) && clear(right + near, right + far);
+}
+
 Gray surroundingsPatch(const Gray& torso, const DigitLine& line, int digitHeight) {
   const int margin = std::max(2, static_cast<int>(std::lround(line.markHeight * 0.3)));
   const Gray part = cropped(torso, line.x - margin, line.y - margin, line.width + 2 * margin,

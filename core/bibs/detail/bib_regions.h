@@ -55,6 +55,12 @@ struct DigitLine {
 // Best candidates (most marks, then tallest) first.
 std::vector<DigitLine> digitLines(const Gray& torso, double digitHeight);
 
+// True when the paper just before the first mark and just after the last
+// (a third of a digit height, at the line's height) is inside the torso
+// image and clear of dark marks: no digit is cut off there by the bib's
+// edge, a hand or an arm.
+bool clearSides(const Gray& torso, const DigitLine& line);
+
 // The recogniser's input for a line: its marks on white with a white
 // margin, scaled so that they are `digitHeight` pixels tall.
 Gray recognitionPatch(const DigitLine& line, int digitHeight);

@@ -39,12 +39,34 @@ std::optional<Bib> acceptedNumber(const Recognised& read, const AcceptanceRules&
   return bib;
 }
 
-std::string digitsOf(std::string_view text) {
-  std::string digits;
-  for (const char c : text) {
-    if (!blank(c)) digits += c;
+void Ballot::add(std::optional<Bib> read) {
+  ++cast_;
+  if (read) reads_.push_back(std::move(*read));
+}
+
+std::optional<Bib> Ballot::winner() const {
+  for (const Bib& candidate : reads_) {
+    Bib agreed = candidate;
+    std::size_t votes = 0;
+    for (const Bib& read : reads_) {
+      if (read.number != candidate.number) continue;
+      ++votes;
+      agreed.confidence = std::min(agreed.confidence, read.confidence);
+    }
+    if (votes >= needed_) return agreed;
   }
-  return digits;
+  return std::nullopt;
+}
+
+bool Ballot::settled() const {
+  if (winner()) return true;
+  std::size_t most = 0;
+  for (const Bib& candidate : reads_) {
+    most = std::max(most, static_cast<std::size_t>(std::count_if(
+                              reads_.begin(), reads_.end(),
+                              [&](const Bib& read) { return read.number == candidate.number; })));
+  }
+  return most + (views_ - std::min(cast_, views_)) < needed_;
 }
 
 std::vector<Bib> uniqueNumbers(std::vector<Bib> reads) {

@@ -21,9 +21,9 @@ struct Recognised {
 };
 
 struct AcceptanceRules {
-  // Two digits are too often the visible part of a longer number (the rest
-  // under a hand or an arm) to be worth the risk of a wrong sale.
-  std::size_t minimumDigits = 3;
+  // Two-digit reads are often the visible part of a longer number (the rest
+  // under a hand or an arm): the reader asks more of them (see BibReader).
+  std::size_t minimumDigits = 2;
   std::size_t maximumDigits = 5;
   double minimumConfidence = 0.90;  // every digit at least this sure
 };
@@ -36,8 +36,25 @@ struct AcceptanceRules {
 // Returns the number and the least certain digit's confidence.
 std::optional<Bib> acceptedNumber(const Recognised& read, const AcceptanceRules& rules);
 
-// The digits of a text, blanks dropped.
-std::string digitsOf(std::string_view text);
+// The reads of one line from several views: a number stands when `needed`
+// views read it (more than half of them, so at most one number can).
+class Ballot {
+ public:
+  Ballot(std::size_t views, std::size_t needed) : views_(views), needed_(needed) {}
+
+  // One view's read: the number it accepted, or nothing.
+  void add(std::optional<Bib> read);
+  // True once more views cannot change the outcome: a number has its
+  // votes, or the views left are too few to give any number enough.
+  bool settled() const;
+  // The number with enough votes; its confidence is the least certain
+  // digit among the views that read it.
+  std::optional<Bib> winner() const;
+
+ private:
+  std::size_t views_, needed_, cast_ = 0;
+  std::vector<Bib> reads_;
+};
 
 // One read per number and photo: for a number read more than once the most
 // certain read stays. Order: as first seen.
