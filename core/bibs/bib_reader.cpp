@@ -23,19 +23,24 @@ constexpr double kDigitShare = 0.03;
 // The torso is decoded at the coarsest DCT scale that leaves the expected
 // digits at least this tall; the line finder accepts half to twice that.
 constexpr double kDecodedDigitHeight = 22;
-// Digit height handed to the recogniser, and for the larger check view.
+// Digit height handed to the recogniser, and the white margins beside the
+// strokes, in digit heights: the recogniser reads a line differently with
+// a narrow and a wide margin, and the two views rarely err alike.
 constexpr int kRecognitionDigitHeight = 32;
-constexpr int kCheckDigitHeight = 44;
+constexpr double kNarrowSide = 0.15;
+constexpr double kWideSide = 0.5;
 // The band of torsos is decoded at 1/8 of the stored size or finer, with
 // at most this many pixels.
 constexpr int kCoarsestScale = 8;
 constexpr double kBandPixels = 1'500'000;
 // Largest side of one decoded patch (the codec layer's limit).
 constexpr double kMaxPatchSide = 4096;
-// A number stands when this many of the line's four views read it; a
-// two-digit number needs all of them.
+// A number stands when this many of the line's four views read it, or
+// when two read it with every digit at least kSureDigit; a two-digit
+// number needs all of them.
 constexpr std::size_t kViews = 4;
 constexpr std::size_t kMajority = 3;
+constexpr double kSureDigit = 0.97;
 // Lines per runner that reach the recogniser, best first.
 constexpr std::size_t kLinesPerPerson = 3;
 
@@ -255,31 +260,38 @@ std::optional<Bib> BibReader::readTorso(const Gray& torso, double digitHeight, s
       continue;
     }
     // A number needs several views of the line that read it: the strokes
-    // alone and the line as photographed, taken as a raw line, the strokes
-    // also with the line found by the recogniser and at a larger scale. A
-    // misread digit rarely survives most of them, and the views stop as
-    // soon as the outcome is clear. Two digits are often what shows of a
-    // longer number, so they need the paper clear on both sides and every
-    // view to agree.
+    // alone with a narrow margin, the line as photographed, the strokes
+    // with a wide margin, all taken as a raw line, and the strokes once
+    // more with the line found by the recogniser. A misread digit rarely
+    // survives most of them. The views stop as soon as the outcome is
+    // clear, and at once when the first is no number: such a line is
+    // almost never one. Two digits are often what shows of a longer
+    // number, so they need the paper clear on both sides and every view
+    // to agree.
     const bool twoDigits = line.marks == 2;
     if (twoDigits && !bibs::clearSides(torso, line)) continue;
     const std::function<Gray()> views[kViews] = {
-        [&] { return bibs::recognitionPatch(line, kRecognitionDigitHeight); },
+        [&] { return bibs::recognitionPatch(line, kRecognitionDigitHeight, kNarrowSide); },
         [&] { return bibs::surroundingsPatch(torso, line, kRecognitionDigitHeight); },
-        [&] { return bibs::recognitionPatch(line, kRecognitionDigitHeight); },
-        [&] { return bibs::recognitionPatch(line, kCheckDigitHeight); },
+        [&] { return bibs::recognitionPatch(line, kRecognitionDigitHeight, kWideSide); },
+        [&] { return bibs::recognitionPatch(line, kRecognitionDigitHeight, kWideSide); },
     };
     const tesseract::PageSegMode modes[kViews] = {tesseract::PSM_RAW_LINE, tesseract::PSM_RAW_LINE,
-                                                  tesseract::PSM_SINGLE_LINE,
-                                                  tesseract::PSM_RAW_LINE};
-    bibs::Ballot ballot(kViews, twoDigits ? kViews : kMajority);
+                                                  tesseract::PSM_RAW_LINE,
+                                                  tesseract::PSM_SINGLE_LINE};
+    bibs::Ballot ballot =
+        twoDigits ? bibs::Ballot(kViews, kViews) : bibs::Ballot(kViews, kMajority, kSureDigit);
     bibs::Recognised read;
     for (std::size_t v = 0; v < kViews && !ballot.settled(); ++v) {
       bibs::Recognised view = engine_->recognise(views[v](), modes[v]);
       ++recognitions_;
       view.marks = line.marks;
-      ballot.add(bibs::acceptedNumber(view, rules));
-      if (v == 0) read = std::move(view);
+      std::optional<Bib> number = bibs::acceptedNumber(view, rules);
+      if (v == 0) {
+        read = std::move(view);
+        if (!number) break;
+      }
+      ballot.add(std::move(number));
     }
     std::optional<Bib> bib = ballot.winner();
     Candidate candidate{person, read.text, 0, line.marks, box, bib.has_value()};

@@ -37,8 +37,9 @@ TEST(BibRegionsTest, FindsTheNumberOnTheBib) {
   EXPECT_GE(line.y, 80);
   EXPECT_LE(line.y + line.height, 190);
   EXPECT_EQ(line.ink.size(), static_cast<std::size_t>(line.width * line.height));
-  const Gray patch = recognitionPatch(line, 32);
-  EXPECT_NEAR(patch.height, (line.height + 2 * line.markHeight * 0.5) * 32 / line.markHeight, 3);
+  const Gray patch = recognitionPatch(line, 32, 0.25);
+  EXPECT_NEAR(patch.height, (line.height + line.markHeight) * 32 / line.markHeight, 3);
+  EXPECT_NEAR(patch.width, (line.width + line.markHeight * 0.5) * 32 / line.markHeight, 3);
 }
 
 // A hand over the last digit: what is left ("482") must not be read as a

@@ -28,9 +28,9 @@ struct Mark {
   double centerY() const { return (y0 + y1) * 0.5; }
 };
 
-// Pixels darker than their neighbourhood (a window of about two digit
-// heights) by a clear margin: the strokes of printed digits on paper.
-std::vector<std::uint8_t> darkMask(const Gray& image, int window, double ratio, int margin) {
+// The mean of each pixel's neighbourhood, a window of about two digit
+// heights (clipped at the image's edges), from one summed-area table.
+std::vector<float> localMeans(const Gray& image, int window) {
   const int w = image.width, h = image.height;
   std::vector<std::int64_t> integral(static_cast<std::size_t>(w + 1) * (h + 1), 0);
   const auto idx = [w](int x, int y) {
@@ -45,20 +45,31 @@ std::vector<std::uint8_t> darkMask(const Gray& image, int window, double ratio, 
     }
   }
   const int r = std::max(window / 2, 2);
-  std::vector<std::uint8_t> mask(image.pixels.size(), 0);
+  std::vector<float> means(image.pixels.size());
   for (int y = 0; y < h; ++y) {
     const int ya = std::max(y - r, 0), yb = std::min(y + r + 1, h);
     for (int x = 0; x < w; ++x) {
       const int xa = std::max(x - r, 0), xb = std::min(x + r + 1, w);
       const std::int64_t sum = integral[idx(xb, yb)] - integral[idx(xa, yb)] -
                                integral[idx(xb, ya)] + integral[idx(xa, ya)];
-      const double mean = static_cast<double>(sum) / ((xb - xa) * (yb - ya));
-      const double value = image.at(x, y);
-      if (value < mean * ratio && mean - value > margin) {
-        mask[static_cast<std::size_t>(y) * static_cast<std::size_t>(w) +
-             static_cast<std::size_t>(x)] = 1;
-      }
+      means[static_cast<std::size_t>(y) * static_cast<std::size_t>(w) +
+            static_cast<std::size_t>(x)] =
+          static_cast<float>(static_cast<double>(sum) / ((xb - xa) * (yb - ya)));
     }
+  }
+  return means;
+}
+
+// Pixels darker than their neighbourhood by a clear margin: the strokes of
+// printed digits on paper.
+std::vector<std::uint8_t> darkMask(const Gray& image, const std::vector<float>& means, double ratio,
+                                   int margin) {
+  std::vector<std::uint8_t> mask(image.pixels.size(), 0);
+  const auto r = static_cast<float>(ratio);
+  const auto m = static_cast<float>(margin);
+  for (std::size_t i = 0; i < mask.size(); ++i) {
+    const float value = image.pixels[i], mean = means[i];
+    mask[i] = value < mean * r && mean - value > m;
   }
   return mask;
 }
@@ -243,10 +254,10 @@ constexpr Darkness kDarkness[] = {{0.82, 18}, {0.6, 45}};
 constexpr double kSearchDigitHeight = 12;
 
 // The lines found with one darkness rule.
-std::vector<DigitLine> linesWith(const Gray& torso, double digitHeight, const Darkness& rule) {
+std::vector<DigitLine> linesWith(const Gray& torso, const std::vector<float>& means,
+                                 double digitHeight, const Darkness& rule) {
   const int w = torso.width, h = torso.height;
-  const std::vector<std::uint8_t> mask =
-      darkMask(torso, static_cast<int>(digitHeight * 2), rule.ratio, rule.margin);
+  const std::vector<std::uint8_t> mask = darkMask(torso, means, rule.ratio, rule.margin);
   std::vector<int> labels;
   const std::vector<Mark> all = components(mask, w, h, labels);
   std::vector<Mark> marks;
@@ -330,8 +341,9 @@ namespace {
 // one with more marks stays.
 std::vector<DigitLine> linesOfBothRules(const Gray& image, double digitHeight) {
   std::vector<DigitLine> lines;
+  const std::vector<float> means = localMeans(image, static_cast<int>(digitHeight * 2));
   for (const Darkness& rule : kDarkness) {
-    for (DigitLine& line : linesWith(image, digitHeight, rule)) {
+    for (DigitLine& line : linesWith(image, means, digitHeight, rule)) {
       const auto same = std::find_if(lines.begin(), lines.end(), [&](const DigitLine& kept) {
         return overlapping(kept, line);
       });
@@ -434,18 +446,19 @@ Gray surroundingsPatch(const Gray& torso, const DigitLine& line, int digitHeight
                  std::max(1, static_cast<int>(std::lround(part.height * scale))));
 }
 
-Gray recognitionPatch(const DigitLine& line, int digitHeight) {
-  // A white margin of half a digit around the strokes, then the scale.
+Gray recognitionPatch(const DigitLine& line, int digitHeight, double sideShare) {
+  // White margins around the strokes, then the scale.
   const int margin = std::max(2, static_cast<int>(std::lround(line.markHeight * 0.5)));
+  const int side = std::max(2, static_cast<int>(std::lround(line.markHeight * sideShare)));
   Gray framed;
-  framed.width = line.width + 2 * margin;
+  framed.width = line.width + 2 * side;
   framed.height = line.height + 2 * margin;
   framed.pixels.assign(
       static_cast<std::size_t>(framed.width) * static_cast<std::size_t>(framed.height), 255);
   for (int y = 0; y < line.height; ++y) {
     std::copy_n(
         line.ink.begin() + static_cast<std::ptrdiff_t>(y) * line.width, line.width,
-        framed.pixels.begin() + static_cast<std::ptrdiff_t>(y + margin) * framed.width + margin);
+        framed.pixels.begin() + static_cast<std::ptrdiff_t>(y + margin) * framed.width + side);
   }
   const double scale = digitHeight / line.markHeight;
   return resized(framed, std::max(1, static_cast<int>(std::lround(framed.width * scale))),

@@ -62,11 +62,12 @@ std::vector<DigitLine> digitLines(const Gray& torso, double digitHeight);
 bool clearSides(const Gray& torso, const DigitLine& line);
 
 // The recogniser's input for a line: its marks on white with a white
-// margin, scaled so that they are `digitHeight` pixels tall.
-Gray recognitionPatch(const DigitLine& line, int digitHeight);
+// margin of half a digit above and below and `side` digits beside them,
+// scaled so that they are `digitHeight` pixels tall.
+Gray recognitionPatch(const DigitLine& line, int digitHeight, double side);
 
 // The line as it appears in the torso image, with a margin of its
-// surroundings, scaled like recognitionPatch: a second view for the check.
+// surroundings, scaled like recognitionPatch.
 Gray surroundingsPatch(const Gray& torso, const DigitLine& line, int digitHeight);
 
 }  // namespace kestrel::bibs

@@ -41,10 +41,18 @@ std::optional<Bib> acceptedNumber(const Recognised& read, const AcceptanceRules&
 
 void Ballot::add(std::optional<Bib> read) {
   ++cast_;
-  if (read) reads_.push_back(std::move(*read));
+  if (!read) return;
+  reads_.push_back(std::move(*read));
+  if (cast_ <= 2) ++firstTwo_;
 }
 
 std::optional<Bib> Ballot::winner() const {
+  if (firstTwo_ == 2 && reads_[0].number == reads_[1].number &&
+      std::min(reads_[0].confidence, reads_[1].confidence) >= sure_) {
+    Bib agreed = reads_[0];
+    agreed.confidence = std::min(reads_[0].confidence, reads_[1].confidence);
+    return agreed;
+  }
   for (const Bib& candidate : reads_) {
     Bib agreed = candidate;
     std::size_t votes = 0;

@@ -37,10 +37,14 @@ struct AcceptanceRules {
 std::optional<Bib> acceptedNumber(const Recognised& read, const AcceptanceRules& rules);
 
 // The reads of one line from several views: a number stands when `needed`
-// views read it (more than half of them, so at most one number can).
+// views read it (more than half of them, so at most one number can), or
+// when the first two views both read it with every digit at least `sure`
+// (the views are asked in order of their independence: the first two
+// rarely make the same mistake).
 class Ballot {
  public:
-  Ballot(std::size_t views, std::size_t needed) : views_(views), needed_(needed) {}
+  Ballot(std::size_t views, std::size_t needed, double sure = 2)
+      : views_(views), needed_(needed), sure_(sure) {}
 
   // One view's read: the number it accepted, or nothing.
   void add(std::optional<Bib> read);
@@ -53,7 +57,9 @@ class Ballot {
 
  private:
   std::size_t views_, needed_, cast_ = 0;
+  double sure_;
   std::vector<Bib> reads_;
+  std::size_t firstTwo_ = 0;  // reads among them from the first two views
 };
 
 // One read per number and photo: for a number read more than once the most
