@@ -29,32 +29,39 @@ struct Mark {
 };
 
 // The mean of each pixel's neighbourhood, a window of about two digit
-// heights (clipped at the image's edges), from one summed-area table.
+// heights (clipped at the image's edges): running column sums slid down the
+// image, and a running sum of them along each row.
 std::vector<float> localMeans(const Gray& image, int window) {
   const int w = image.width, h = image.height;
-  std::vector<std::int64_t> integral(static_cast<std::size_t>(w + 1) * (h + 1), 0);
-  const auto idx = [w](int x, int y) {
-    return static_cast<std::size_t>(y) * static_cast<std::size_t>(w + 1) +
-           static_cast<std::size_t>(x);
-  };
-  for (int y = 0; y < h; ++y) {
-    std::int64_t row = 0;
-    for (int x = 0; x < w; ++x) {
-      row += image.at(x, y);
-      integral[idx(x + 1, y + 1)] = integral[idx(x + 1, y)] + row;
-    }
-  }
   const int r = std::max(window / 2, 2);
+  // 1 / (pixels of the clipped window along one axis) for each position.
+  const auto reciprocals = [r](int size) {
+    std::vector<float> out(static_cast<std::size_t>(size));
+    for (int i = 0; i < size; ++i) {
+      out[static_cast<std::size_t>(i)] =
+          1.0f / static_cast<float>(std::min(i + r + 1, size) - std::max(i - r, 0));
+    }
+    return out;
+  };
+  const std::vector<float> perColumn = reciprocals(w), perRow = reciprocals(h);
+  std::vector<std::int32_t> columns(static_cast<std::size_t>(w), 0);
+  const auto addRow = [&](int y, int sign) {
+    const std::uint8_t* row = image.pixels.data() + static_cast<std::ptrdiff_t>(y) * w;
+    for (int x = 0; x < w; ++x) columns[static_cast<std::size_t>(x)] += sign * row[x];
+  };
+  for (int y = 0; y < std::min(r, h); ++y) addRow(y, 1);
   std::vector<float> means(image.pixels.size());
   for (int y = 0; y < h; ++y) {
-    const int ya = std::max(y - r, 0), yb = std::min(y + r + 1, h);
+    if (y + r < h) addRow(y + r, 1);
+    if (y - r - 1 >= 0) addRow(y - r - 1, -1);
+    std::int64_t sum = 0;
+    for (int x = 0; x < std::min(r, w); ++x) sum += columns[static_cast<std::size_t>(x)];
+    float* out = means.data() + static_cast<std::ptrdiff_t>(y) * w;
+    const float rowShare = perRow[static_cast<std::size_t>(y)];
     for (int x = 0; x < w; ++x) {
-      const int xa = std::max(x - r, 0), xb = std::min(x + r + 1, w);
-      const std::int64_t sum = integral[idx(xb, yb)] - integral[idx(xa, yb)] -
-                               integral[idx(xb, ya)] + integral[idx(xa, ya)];
-      means[static_cast<std::size_t>(y) * static_cast<std::size_t>(w) +
-            static_cast<std::size_t>(x)] =
-          static_cast<float>(static_cast<double>(sum) / ((xb - xa) * (yb - ya)));
+      if (x + r < w) sum += columns[static_cast<std::size_t>(x + r)];
+      if (x - r - 1 >= 0) sum -= columns[static_cast<std::size_t>(x - r - 1)];
+      out[x] = static_cast<float>(sum) * perColumn[static_cast<std::size_t>(x)] * rowShare;
     }
   }
   return means;
@@ -74,42 +81,64 @@ std::vector<std::uint8_t> darkMask(const Gray& image, const std::vector<float>& 
   return mask;
 }
 
+int find(std::vector<int>& parent, int i) {
+  while (parent[static_cast<std::size_t>(i)] != i) {
+    i = parent[static_cast<std::size_t>(i)] =
+        parent[static_cast<std::size_t>(parent[static_cast<std::size_t>(i)])];
+  }
+  return i;
+}
+
 // Eight-connected components of the mask; `labels` receives each pixel's
-// component number plus one (0: not dark).
+// component number plus one (0: not dark). Runs of dark pixels along each
+// row are joined with the runs they touch in the row above.
 std::vector<Mark> components(const std::vector<std::uint8_t>& mask, int w, int h,
                              std::vector<int>& labels) {
-  std::vector<Mark> marks;
-  labels.assign(mask.size(), 0);
-  std::vector<int> stack;
-  for (int start = 0; start < w * h; ++start) {
-    if (mask[static_cast<std::size_t>(start)] == 0 ||
-        labels[static_cast<std::size_t>(start)] != 0) {
-      continue;
-    }
-    const int label = static_cast<int>(marks.size()) + 1;
-    Mark m{start % w, start / w, start % w, start / w, 0, label};
-    labels[static_cast<std::size_t>(start)] = label;
-    stack.push_back(start);
-    while (!stack.empty()) {
-      const int p = stack.back();
-      stack.pop_back();
-      const int px = p % w, py = p / w;
-      ++m.pixels;
-      m.x0 = std::min(m.x0, px), m.x1 = std::max(m.x1, px);
-      m.y0 = std::min(m.y0, py), m.y1 = std::max(m.y1, py);
-      for (int dy = -1; dy <= 1; ++dy) {
-        for (int dx = -1; dx <= 1; ++dx) {
-          const int nx = px + dx, ny = py + dy;
-          if (nx < 0 || ny < 0 || nx >= w || ny >= h) continue;
-          const auto cell = static_cast<std::size_t>(ny * w + nx);
-          if (mask[cell] != 0 && labels[cell] == 0) {
-            labels[cell] = label;
-            stack.push_back(ny * w + nx);
-          }
-        }
+  struct Run {
+    int y, x0, x1;  // inclusive
+  };
+  std::vector<Run> runs;
+  std::vector<int> parent;
+  std::size_t above = 0, aboveEnd = 0;  // the previous row's runs
+  for (int y = 0; y < h; ++y) {
+    const std::uint8_t* row = mask.data() + static_cast<std::ptrdiff_t>(y) * w;
+    const std::size_t rowStart = runs.size();
+    for (int x = 0; x < w;) {
+      if (row[x] == 0) {
+        ++x;
+        continue;
+      }
+      const int x0 = x;
+      while (x < w && row[x] != 0) ++x;
+      const int index = static_cast<int>(runs.size());
+      runs.push_back({y, x0, x - 1});
+      parent.push_back(index);
+      // Runs above that touch this one, diagonals included.
+      while (above < aboveEnd && runs[above].x1 < x0 - 1) ++above;
+      for (std::size_t k = above; k < aboveEnd && runs[k].x0 <= x; ++k) {
+        const int a = find(parent, static_cast<int>(k)), b = find(parent, index);
+        if (a != b) parent[static_cast<std::size_t>(std::max(a, b))] = std::min(a, b);
       }
     }
-    marks.push_back(m);
+    above = rowStart;
+    aboveEnd = runs.size();
+  }
+  std::vector<Mark> marks;
+  std::vector<int> markOf(runs.size(), -1);
+  labels.assign(mask.size(), 0);
+  for (std::size_t k = 0; k < runs.size(); ++k) {
+    const Run& run = runs[k];
+    const auto root = static_cast<std::size_t>(find(parent, static_cast<int>(k)));
+    if (markOf[root] < 0) {
+      markOf[root] = static_cast<int>(marks.size());
+      marks.push_back(Mark{run.x0, run.y, run.x1, run.y, 0, static_cast<int>(marks.size()) + 1});
+    }
+    Mark& m = marks[static_cast<std::size_t>(markOf[root])];
+    m.x0 = std::min(m.x0, run.x0), m.x1 = std::max(m.x1, run.x1);
+    m.y1 = run.y;
+    m.pixels += run.x1 - run.x0 + 1;
+    std::fill_n(labels.begin() + static_cast<std::ptrdiff_t>(run.y) * w + run.x0,
+                run.x1 - run.x0 + 1, m.label);
   }
   return marks;
 }
@@ -122,14 +151,6 @@ bool digitShaped(const Mark& m, double digitHeight, int w, int h) {
   if (fill < 0.12 || fill > 0.85) return false;
   // A mark cut by the edge of the search region is not a whole digit.
   return m.x0 > 0 && m.y0 > 0 && m.x1 < w - 1 && m.y1 < h - 1;
-}
-
-int find(std::vector<int>& parent, int i) {
-  while (parent[static_cast<std::size_t>(i)] != i) {
-    i = parent[static_cast<std::size_t>(i)] =
-        parent[static_cast<std::size_t>(parent[static_cast<std::size_t>(i)])];
-  }
-  return i;
 }
 
 // Neighbours in one line: similar height, centres within a quarter of a
