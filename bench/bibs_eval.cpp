@@ -3,8 +3,7 @@
 // lists of legible bibs: per photo and in total, the recall over the listed
 // bibs, the precision of the reported numbers and the time the reader took.
 //
-//   bibs_eval [--verbose] [--dump DIR] [--upscale N] [--recall-only] [--min-score S]
-//             FOLDER TRUTH
+//   bibs_eval [--verbose] [--dump DIR] [--upscale N] [--recall-only] FOLDER TRUTH
 //
 // TRUTH is SCENES.tsv (its "Bibs legible: …" lists, matched by file name)
 // or a two-column file/bibs table such as bibs-dev/truth.tsv. People come
@@ -13,8 +12,7 @@
 // encodes it again) before reading, for small photos below the reader's
 // size floor. --recall-only leaves precision out for lists that name only
 // some of the bibs in view. --dump writes every recognised line and every
-// wrong read with its surroundings as PNG. --min-score reads runners from a
-// detector score other than the batch's default. The verbose listing names
+// wrong read with its surroundings as PNG. The verbose listing names
 // the runners tall enough to be read and every line the recogniser saw.
 #include <algorithm>
 #include <chrono>
@@ -37,7 +35,6 @@
 #include "core/jpeg/image_preparation.h"
 #include "core/jpeg/jpeg_engine.h"
 #include "core/jpeg/malloc_tuning.h"
-#include "core/run/parameters.h"
 
 namespace {
 
@@ -97,7 +94,6 @@ int main(int argc, char** argv) {
   tuneMallocForLargeBuffers();
   bool verbose = false, recallOnly = false;
   int upscale = 1;
-  double minimumScore = *parameters::confidence.defaultValue;
   std::optional<fs::path> dump;
   std::vector<std::string> args;
   for (int i = 1; i < argc; ++i) {
@@ -108,8 +104,6 @@ int main(int argc, char** argv) {
       recallOnly = true;
     else if (a == "--upscale" && i + 1 < argc)
       upscale = std::atoi(argv[++i]);
-    else if (a == "--min-score" && i + 1 < argc)
-      minimumScore = std::atof(argv[++i]);
     else if (a == "--dump" && i + 1 < argc)
       dump = argv[++i];
     else
@@ -119,7 +113,7 @@ int main(int argc, char** argv) {
   if (args.size() != 2 || models == nullptr) {
     std::fprintf(stderr,
                  "usage: KESTREL_TEST_MODELS=… bibs_eval [--verbose] [--dump DIR] "
-                 "[--upscale N] [--recall-only] [--min-score S] FOLDER TRUTH\n");
+                 "[--upscale N] [--recall-only] FOLDER TRUTH\n");
     return 2;
   }
   const auto truth = loadTruth(args[1]);
@@ -151,9 +145,8 @@ int main(int argc, char** argv) {
         ImagePreparation::analysisThumbnail(source, 1024, true);
     const std::vector<Person> people = detector.detect(analysis.image);
     const auto t0 = std::chrono::steady_clock::now();
-    const std::vector<Bib> bibs =
-        reader.read(data.span(), info, orientation, people, engine, minimumScore,
-                    analysis.luma ? &*analysis.luma : nullptr);
+    const std::vector<Bib> bibs = reader.read(data.span(), info, orientation, people, engine,
+                                              analysis.luma ? &*analysis.luma : nullptr);
     const double ms =
         std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - t0).count();
     times.push_back(ms);

@@ -58,7 +58,7 @@ std::vector<Person> Worker::analyze(const ImageSource& source, const JPEGInfo& i
       // The numbers are an extra: a region that cannot be decoded leaves
       // the photo without them, never without its delivery.
       try {
-        return bibs->read(source.data.span(), info, orientation, people, jpeg, config.confidence,
+        return bibs->read(source.data.span(), info, orientation, people, jpeg,
                           analysis.luma ? &*analysis.luma : nullptr);
       } catch (const CropError&) {
         return std::vector<Bib>{};

@@ -177,8 +177,7 @@ BibReader& BibReader::operator=(BibReader&&) noexcept = default;
 
 std::vector<Bib> BibReader::read(std::span<const std::uint8_t> jpeg, const JPEGInfo& info,
                                  int orientation, const std::vector<Person>& people,
-                                 JPEGEngine& engine, double minimumScore,
-                                 const JPEGEngine::ScaledRegion* decoded) {
+                                 JPEGEngine& engine, const JPEGEngine::ScaledRegion* decoded) {
   candidates_.clear();
   const bool swap = EXIFOrientation::swapsAxes(orientation);
   const double displayWidth = static_cast<double>(swap ? info.height : info.width);
@@ -187,7 +186,7 @@ std::vector<Bib> BibReader::read(std::span<const std::uint8_t> jpeg, const JPEGI
   std::vector<Job> jobs;
   for (std::size_t i = 0; i < people.size(); ++i) {
     const double height = people[i].box.height * displayHeight;
-    if (height < kMinimumPersonHeight || people[i].confidence < minimumScore) continue;
+    if (height < kMinimumPersonHeight) continue;
     Job job{static_cast<std::int64_t>(i), bibs::torsoRegion(people[i].box).clipped(),
             height * kDigitShare, 1};
     if (job.torso.width <= 0 || job.torso.height <= 0) continue;

@@ -42,15 +42,16 @@ class BibReader {
 
   // The numbers on the bibs of `people` (display space, as detected) in the
   // photo `jpeg`, at most one read per number; each names its runner by
-  // index into `people`. People detected with a score below `minimumScore`
-  // are passed over: their boxes are the least reliable. Decoding failures
-  // throw CropError.
+  // index into `people`. Every detected runner is looked at, however low
+  // the detector's score: a runner half hidden in a crowd is detected with
+  // little confidence, yet the bib may be in plain view, and what is read
+  // must pass the same checks. Decoding failures throw CropError.
   // `decoded`, when given, is the whole photo's luma already decoded at
   // some DCT scale (the analysis keeps it): torsos that need no finer
   // scale are taken from it instead of decoding the file again.
   std::vector<Bib> read(std::span<const std::uint8_t> jpeg, const JPEGInfo& info, int orientation,
                         const std::vector<Person>& people, JPEGEngine& engine,
-                        double minimumScore = 0, const JPEGEngine::ScaledRegion* decoded = nullptr);
+                        const JPEGEngine::ScaledRegion* decoded = nullptr);
 
   // A runner is looked at when the person box is at least this tall in
   // stored pixels: below it the digits are too small to read reliably.

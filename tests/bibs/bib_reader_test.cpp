@@ -78,7 +78,7 @@ TEST(BibReaderTest, ReadsADrawnBibInAnyOrientation) {
         ImagePreparation::analysisThumbnail(ImagePreparation::source(jpeg), 1024, true);
     ASSERT_TRUE(analysis.luma);
     const std::vector<Bib> kept =
-        reader.read(jpeg.span(), info, orientation, {{kRunner, 0.9}}, engine, 0, &*analysis.luma);
+        reader.read(jpeg.span(), info, orientation, {{kRunner, 0.9}}, engine, &*analysis.luma);
     ASSERT_EQ(numbers(kept), std::vector<std::string>{"951"});
     EXPECT_TRUE(bib.contains(kept[0].box, 0.002)) << kept[0].box.x << "," << kept[0].box.y;
   }
