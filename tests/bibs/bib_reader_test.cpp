@@ -29,11 +29,11 @@ namespace fs = std::filesystem;
 // "951" in 100 px digits on the chest.
 const Box kRunner{0.3, 0.1, 0.4, 0.8};
 
-cv::Mat frameWithBib() {
+cv::Mat frameWithBib(const char* number = "951") {
   cv::Mat image(4000, 3000, CV_8UC3, cv::Scalar(90, 60, 150));
   cv::rectangle(image, cv::Rect(1250, 1500, 520, 300), cv::Scalar(240, 240, 240), cv::FILLED);
   const double scale = cv::getFontScaleFromHeight(cv::FONT_HERSHEY_DUPLEX, 100, 12);
-  cv::putText(image, "951", {1300, 1700}, cv::FONT_HERSHEY_DUPLEX, scale, cv::Scalar(20, 20, 20),
+  cv::putText(image, number, {1300, 1700}, cv::FONT_HERSHEY_DUPLEX, scale, cv::Scalar(20, 20, 20),
               12, cv::LINE_AA);
   return image;
 }
@@ -101,6 +101,25 @@ TEST(BibReaderTest, RunnersAreReadFromTheSizeFloorUp) {
   };
   EXPECT_TRUE(read(0.79).empty());
   EXPECT_EQ(read(0.81), std::vector<std::string>{"951"});
+}
+
+// Two digits are read on clear paper; beside a hand (what shows of "283"
+// when the "3" is covered) they are not.
+TEST(BibReaderTest, TwoDigitsOnlyWithClearPaperBesideThem) {
+  testing::TempDir dir;
+  BibReader reader;
+  JPEGEngine engine;
+  cv::Mat clear = frameWithBib("28");
+  cv::Mat covered = clear.clone();
+  cv::rectangle(covered, cv::Rect(1460, 1560, 120, 200), cv::Scalar(120, 150, 190), cv::FILLED);
+  for (const auto& [name, image, expected] :
+       {std::tuple{"clear", clear, std::vector<std::string>{"28"}},
+        std::tuple{"covered", covered, std::vector<std::string>{}}}) {
+    SCOPED_TRACE(name);
+    const Bytes jpeg = jpegOf(image, dir / (std::string(name) + ".jpg"));
+    EXPECT_EQ(numbers(reader.read(jpeg.span(), engine.header(jpeg), 1, {{kRunner, 0.9}}, engine)),
+              expected);
+  }
 }
 
 TEST(BibReaderTest, MissingLanguageDataIsNamed) {
