@@ -57,5 +57,6 @@ if [ "${KESTREL_SKIP_SANITIZE:-0}" != 1 ]; then
   echo "== sanitizer suite (ASan + UBSan)"
   "$here/scripts/setup.sh" --sanitize --build-dir "$here/build-asan" --no-models
   ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1 \
+  LSAN_OPTIONS="suppressions=$here/tests/lsan_suppressions.txt" \
     ctest --test-dir "$here/build-asan" --output-on-failure -j "$jobs"
 fi
