@@ -27,9 +27,10 @@ struct Gray;
 // For each runner tall enough to carry a readable bib it decodes the torso
 // from the JPEG at the DCT scale that brings the digits to about 20–45
 // pixels, finds lines of digit-shaped dark marks on a light ground there,
-// and recognises each line as a single text line. A number is reported only
-// when every digit is recognised with high confidence and the recogniser
-// saw as many digits as there are marks: a wrong number sells a photo to
+// and recognises each line as a text line in several views (strokes alone
+// with a narrow and a wide margin, the line as photographed). A number is
+// reported only when most views read it, every digit with high confidence
+// and as many digits as there are marks: a wrong number sells a photo to
 // the wrong runner, a missing one only costs a sale.
 class BibReader {
  public:
