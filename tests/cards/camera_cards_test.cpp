@@ -37,21 +37,16 @@ void linkTo(const fs::path& target, const fs::path& link) {
 class FakeSystem {
  public:
   FakeSystem() : base_(fs::canonical(dir_.path())) {
-    roots_ = {base_ / "mountinfo",
-              base_ / "sys",
-              base_ / "dev",
-              base_ / "dev/disk",
-              {(base_ / "media").string() + "/"}};
-    fs::create_directories(roots_.dev);
+    const std::string media = (base_ / "media").string() + "/";
+    roots_ = {base_ / "mountinfo", base_ / "sys", base_ / "dev", base_ / "dev/disk", {media}};
     writeFile(roots_.mountInfo, "27 1 254:0 / / rw,relatime shared:1 - ext4 /dev/vda rw\n");
   }
 
   const SystemRoots& roots() const { return roots_; }
   fs::path operator/(std::string_view relative) const { return base_ / relative; }
 
-  // The disk /sys/devices/<bus>/block/<disk>, with `partition` in it unless
-  // that is empty; the partition (else the disk) gets the device `number`.
-  // `attributes` are files of the disk's device (SCSI "model", MMC "type").
+  // The disk /sys/devices/<bus>/block/<disk> and its `partition` ("": none), the last of the
+  // two numbered `number`; `attributes` are files of the disk's device (SCSI "model", MMC "type").
   void addDisk(const std::string& bus, const std::string& disk, const std::string& partition,
                const std::string& number, bool removable, const Attributes& attributes = {}) {
     const fs::path device = roots_.sys / "devices" / bus, folder = device / "block" / disk;
@@ -65,10 +60,8 @@ class FakeSystem {
       fs::create_directories(node);
       writeFile(node / "partition", "1\n");
     }
-    for (const fs::path& path : {folder, node}) {
-      linkTo("../.." / path.lexically_relative(roots_.sys),
-             roots_.sys / "class/block" / path.filename());
-    }
+    linkTo("../.." / node.lexically_relative(roots_.sys),
+           roots_.sys / "class/block" / node.filename());
     linkTo("../.." / node.lexically_relative(roots_.sys), roots_.sys / "dev/block" / number);
   }
 
@@ -95,23 +88,14 @@ class FakeSystem {
   SystemRoots roots_;
 };
 
-bool run(const std::string& command) {
-  return std::system((command + " >/dev/null 2>&1").c_str()) == 0;
-}
-
 TEST(MountedVolumesTest, FactsOfEachKindOfDisk) {
+  // clang-format off
   const struct {
-    const char* what;
-    const char* bus;
-    std::string disk, partition;  // no partition: the file system fills the whole disk
-    bool removable;
-    Attributes attributes;
+    const char* what, *bus; std::string disk, partition; bool removable; Attributes attributes;
     std::string protocol;
   } cases[] = {
       {"SD in a built-in reader", kMMC, "mmcblk0", "mmcblk0p1", false, {{"type", "SD\n"}}, "SD"},
       {"soldered eMMC", kMMC, "mmcblk1", "mmcblk1p1", false, {{"type", "MMC\n"}}, "MMC"},
-      {"USB stick", kUSB, "sdb", "sdb1", true, {{"model", "Cruzer Blade    \n"}}, "USB"},
-      {"USB stick, no partitions", kUSB, "sdb", "", true, {}, "USB"},
       {"SD slot of a USB reader", kUSB, "sdc", "sdc1", true, {{"model", "SD/MMC\n"}}, "SD"},
       {"microSD slot", kUSB, "sdc", "sdc1", true, {{"model", "MicroSD/M2\n"}}, "SD"},
       {"USB SSD", kUSB, "sdd", "sdd1", false, {{"model", "Portable SSD T7\n"}}, "USB"},
@@ -121,6 +105,7 @@ TEST(MountedVolumesTest, FactsOfEachKindOfDisk) {
       {"loop device", "virtual", "loop3", "", false, {}, "loop"},
       {"other SCSI disk", kSCSI, "sde", "sde1", true, {}, "SCSI"},
   };
+  // clang-format on
   for (const auto& row : cases) {
     SCOPED_TRACE(row.what);
     FakeSystem system;
@@ -152,96 +137,51 @@ TEST(MountedVolumesTest, OnlyWholeFileSystemsUnderTheMediaPlacesAsSeenOnTop) {
     found.push_back(v.volume.lexically_relative(system / "media/user").string() + " " + v.device);
   }
   EXPECT_EQ(found, (std::vector<std::string>{"A sdb1", "C sdb2", "E F\\G sdb1"}));
-
-  SystemRoots unreadable = system.roots();
-  unreadable.mountInfo = system / "missing";
-  EXPECT_TRUE(MountedVolumes::list(unreadable).empty());
 }
 
-// udev's links win; without them the file system itself is probed. The fake
+// udev's links win; without one the file system itself is probed. The fake
 // device node is an ext4 image, which libblkid reads like a disk.
 TEST(MountedVolumesTest, UUIDAndLabelFromUdevLinksElseFromTheFileSystem) {
-  const std::string imageUUID = "0b4bd5c9-1c5e-4a55-9a43-2d1e86f0c2a1";
-  const struct {
-    const char* what;
-    std::optional<std::string> uuidLink, labelLink;
-    std::optional<std::string> uuid, label;
-  } cases[] = {
-      {"links only", "3961-3035", "NIKON\\x20D850", "3961-3035", "NIKON D850"},
-      {"no links", std::nullopt, std::nullopt, imageUUID, "EOS_DIGITAL"},
-      {"a UUID link, no label link", "1111-2222", std::nullopt, "1111-2222", "EOS_DIGITAL"},
-  };
-  for (const auto& row : cases) {
-    SCOPED_TRACE(row.what);
-    FakeSystem system;
-    system.addDisk(kUSB, "sdb", "sdb1", "8:17", true);
-    system.addDisk(kUSB, "sdc", "sdc1", "8:33", true);
-    system.mount("8:17", "/dev/sdb1", system / "media/user/card");
-    system.addLink("by-uuid", "AAAA-BBBB", "sdc1");  // another disk's links
-    system.addLink("by-label", "OTHER", "sdc1");
-    if (row.uuidLink) system.addLink("by-uuid", *row.uuidLink, "sdb1");
-    if (row.labelLink) system.addLink("by-label", *row.labelLink, "sdb1");
-    if (!row.uuidLink || !row.labelLink) {
-      const fs::path node = system / "dev/sdb1";
-      writeFile(node, "");
-      fs::resize_file(node, 4 << 20);
-      if (!run("mkfs.ext4 -q -F -L EOS_DIGITAL -U " + imageUUID + " '" + node.string() + "'")) {
-        GTEST_SKIP() << "mkfs.ext4 is needed to build a file system image";
-      }
-    }
-    const auto volumes = MountedVolumes::list(system.roots());
-    ASSERT_EQ(volumes.size(), 1u);
-    EXPECT_EQ(volumes[0].uuid, row.uuid);
-    EXPECT_EQ(volumes[0].name, row.label);
-  }
+  FakeSystem system;
+  system.addDisk(kUSB, "sdb", "sdb1", "8:17", true);
+  system.mount("8:17", "/dev/sdb1", system / "media/user/card");
+  system.addLink("by-label", "NIKON\\x20D850", "sdb1");
+  system.addLink("by-uuid", "AAAA-BBBB", "sdc1");  // another disk's links
+  system.addLink("by-label", "OTHER", "sdc1");
+  const fs::path node = system / "dev/sdb1";
+  writeFile(node, "");
+  fs::resize_file(node, 4 << 20);
+  const std::string uuid = "0b4bd5c9-1c5e-4a55-9a43-2d1e86f0c2a1";
+  const std::string mkfs =
+      "mkfs.ext4 -q -F -L EOS_DIGITAL -U " + uuid + " '" + node.string() + "' >/dev/null 2>&1";
+  if (std::system(mkfs.c_str()) != 0) GTEST_SKIP() << "mkfs.ext4 is needed to build an image";
+  const auto volumes = MountedVolumes::list(system.roots());
+  ASSERT_EQ(volumes.size(), 1u);
+  EXPECT_EQ(volumes[0].uuid, uuid);
+  EXPECT_EQ(volumes[0].name, "NIKON D850");
 }
 
-TEST(CameraCardsTest, QualifiesByProtocolOrRemovableWithContent) {
-  const struct {
-    std::string protocol;
-    bool removable, content, qualifies;
-  } cases[] = {{"Secure Digital", 0, 0, 1},
-               {"SECURE DIGITAL Card", 0, 0, 1},
-               {"SD", 0, 0, 1},
-               {"sd", 0, 0, 1},
-               {"SDIO", 0, 0, 0},
-               {"USB", 1, 1, 1},
-               {"USB", 1, 0, 0},
-               {"USB", 0, 1, 0},
-               {"", 1, 1, 1},
-               {"SATA", 0, 1, 0}};
-  for (const auto& row : cases) {
-    EXPECT_EQ(CameraCards::qualifies(row.protocol, row.removable, row.content), row.qualifies)
-        << row.protocol << " removable=" << row.removable << " content=" << row.content;
-  }
-}
-
+// SD by name, in any case, is a card whatever it holds; any other medium
+// must be removable and hold a DCIM folder or camera names on top.
 TEST(CameraCardsTest, CardRulesForVolumeContents) {
+  // clang-format off
   const struct {
-    const char* what;
-    std::string protocol;
-    bool removable;
-    std::vector<std::string> folders, files;
-    std::optional<std::string> uuid, label;
+    const char* what; std::string protocol; bool removable;
+    std::vector<std::string> folders, files; std::optional<std::string> uuid, label;
     bool isCard, photoFolderIsDCIM;
   } cases[] = {
-      {"SD card with DCIM", "SD", false, {"DCIM/100CANON"}, {}, "3961-3035", "EOS", true, true},
-      {"empty SD card, no UUID or label", "SD", false, {}, {}, std::nullopt, "", true, false},
-      {"only a DCF folder", "USB", true, {"100ABCDE"}, {}, "U", "STICK", true, false},
+      {"SD with DCIM", "SECURE DIGITAL Card", false, {"DCIM"}, {}, "3961", "EOS", true, true},
+      {"empty SD card, no UUID or label", "sd", false, {}, {}, std::nullopt, "", true, false},
+      {"SDIO is no card", "SDIO", false, {"DCIM"}, {}, "U", "WIFI", false, false},
+      {"only a DCF folder", "USB", true, {"101_FUJI"}, {}, "U", "STICK", true, false},
       {"a JPEG on top", "USB", true, {}, {"IMG_0001.JPG"}, "U", "STICK", true, false},
-      {"mixed-case .jpeg", "USB", true, {"101_FUJI"}, {"x.JpEg"}, "U", "STICK", true, false},
+      {"mixed-case .jpeg", "USB", true, {}, {"x.JpEg"}, "U", "STICK", true, false},
       {"DCIM as a file", "USB", true, {}, {"DCIM"}, "U", "STICK", false, false},
       {"non-removable with DCIM", "USB", false, {"DCIM"}, {}, "U", "DISK", false, false},
-      {"no camera names",
-       "USB",
-       true,
-       {"1000ABCDE", "10ABCDEF", "100ABC-E"},
-       {"jpg", ".jpg", "a.jpg.txt"},
-       "U",
-       "STICK",
-       false,
-       false},
+      {"no camera names", "USB", true, {"1000ABCDE", "10ABCDEF", "100ABC-E"},
+       {"jpg", ".jpg", "a.jpg.txt"}, "U", "STICK", false, false},
   };
+  // clang-format on
   for (const auto& row : cases) {
     SCOPED_TRACE(row.what);
     TempDir dir;
@@ -256,7 +196,6 @@ TEST(CameraCardsTest, CardRulesForVolumeContents) {
     if (!card) continue;
     EXPECT_EQ(card->id, "volume:" + row.uuid.value_or(volume.string()));
     EXPECT_EQ(card->name, row.label.value_or("").empty() ? "NO NAME" : *row.label);
-    EXPECT_EQ(card->volume, volume);
     EXPECT_EQ(card->photoFolder, row.photoFolderIsDCIM ? volume / "DCIM" : volume);
   }
 }
@@ -268,34 +207,30 @@ TEST(CameraCardsTest, ScanSortsByMountPathAndIdentifiesFoldersOnCards) {
   system.addDisk(kSATA, "sda", "sda1", "8:1", false);
   system.addLink("by-uuid", "3961-3035", "sdb1");
   system.addLink("by-uuid", "B-UUID", "mmcblk0p1");
-  const fs::path card = system / "media/user/CARD", card2 = system / "media/user/CARD2";
+  const fs::path card = system / "media/user/CARD", card2 = system / "media/user/CARD2",
+                 backup = system / "media/user/BACKUP";
   system.mount("179:1", "/dev/mmcblk0p1", card2);  // mounted in the opposite order of the paths
   system.mount("8:17", "/dev/sdb1", card);
-  system.mount("8:1", "/dev/sda1", system / "media/user/BACKUP");  // a fixed disk: no card
+  system.mount("8:1", "/dev/sda1", backup);  // a fixed disk: no card
   fs::create_directories(card / "DCIM/100ABCDE");
-  fs::create_directories(system / "media/user/BACKUP/DCIM");
+  fs::create_directories(backup / "DCIM");
   fs::create_directories(system / "media/user/CARD3");  // not mounted
   linkTo(card / "DCIM", system / "links/photos");
 
-  const std::vector<CameraCard> expected = {
-      {"volume:3961-3035", "CARD", card, card / "DCIM"},
-      {"volume:B-UUID", "CARD2", card2, card2},
-  };
-  EXPECT_EQ(CameraCards::scan(system.roots()), expected);
+  EXPECT_EQ(CameraCards::scan(system.roots()),
+            (std::vector<CameraCard>{{"volume:3961-3035", "CARD", card, card / "DCIM"},
+                                     {"volume:B-UUID", "CARD2", card2, card2}}));
 
-  const struct {
-    fs::path folder;
-    std::string identity;
-  } cases[] = {
+  // clang-format off
+  const struct { fs::path folder; std::string identity; } cases[] = {
       {card, "volume:3961-3035"},
       {card / "DCIM/./100ABCDE/../100ABCDE//", "volume:3961-3035"},
-      {card / "not/there/yet", "volume:3961-3035"},
       {system / "links/photos/100ABCDE", "volume:3961-3035"},
       {card2 / "x", "volume:B-UUID"},
       {system / "media/user/CARD3", "folder:" + (system / "media/user/CARD3").string()},
-      {system / "links/../media/user/BACKUP/DCIM",
-       "folder:" + (system / "media/user/BACKUP/DCIM").string()},
+      {backup / "DCIM", "folder:" + (backup / "DCIM").string()},
   };
+  // clang-format on
   for (const auto& row : cases) {
     EXPECT_EQ(CameraCards::sourceIdentity(row.folder, system.roots()), row.identity) << row.folder;
   }
