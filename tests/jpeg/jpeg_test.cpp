@@ -2,13 +2,16 @@
 // core/jpeg: the mc_jpeg codec layer, JPEGEngine's rules on top of it, thumbnails and preview
 // files. Reference JPEGs and decodes are made with libjpeg directly.
 #include <gtest/gtest.h>
+#include <sys/mman.h>
 #include <sys/resource.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <array>
 #include <cmath>
 #include <csignal>
 #include <cstdlib>
+#include <cstring>
 #include <functional>
 #include <numeric>
 #include <random>
@@ -172,6 +175,8 @@ ByteVector makeExif(const TiffOptions& options) {
   tiff.insert(tiff.begin(), {'E', 'x', 'i', 'f', 0, 0});
   return tiff;
 }
+
+constexpr std::size_t kExifIFDLink = 6 + 8 + 2 + 12;  // payload offset, one IFD0 entry
 
 // The CropError text thrown by `action`, or "" when it throws none.
 std::string errorOf(const std::function<void()>& action) {
@@ -394,6 +399,44 @@ TEST(RepairExif, WritesTheDimensionFieldsAndDetachesIFD1) {
   }
 }
 
+// Hostile and foreign data: how many fields are found; with none, no byte changes.
+TEST(RepairExif, WalkRules) {
+  // ImageWidth in IFD0, PixelXDimension in the Exif IFD; `bytes` overwrite the payload at `at`.
+  const auto tiffWith = [](bool le, std::size_t at, std::initializer_list<std::uint8_t> bytes) {
+    ByteVector exif = makeExif({.littleEndian = le,
+                                .ifd0 = {{0x0100, kLong, 1, 6000}},
+                                .exifIFD = {{0xA002, kLong, 1, 6000}}});
+    std::copy(bytes.begin(), bytes.end(), exif.begin() + static_cast<long>(at));
+    return exif;
+  };
+  const ByteVector tiff = tiffWith(true, 0, {}), plain = withExif(tiff);
+  ByteVector fillBytes = {0xFF, 0xD8, 0xFF, 0xD0, 0xFF, 0x01, 0xFF, 0xFF, 0xFF};
+  fillBytes.insert(fillBytes.end(), plain.begin() + 3, plain.end());  // continues "E0 <length>"
+  // One Exif segment in each byte order, then one at the start of the scan data.
+  ByteVector twoOrders = makeJPEG({.markers = {{0xE1, tiff}, {0xE1, tiffWith(false, 0, {})}}});
+  const std::uint8_t sos[] = {0xFF, 0xDA};
+  const auto scan = std::search(twoOrders.begin(), twoOrders.end(), sos, sos + 2);
+  const auto app1 = plain.begin() + 20;  // after SOI and the JFIF segment
+  twoOrders.insert(scan + 2 + scan[3], app1, app1 + 4 + static_cast<long>(tiff.size()));
+  const std::tuple<const char*, ByteVector, int> cases[] = {
+      {"fill bytes and markers without length first", fillBytes, 2},
+      {"Exif segments in both byte orders before the scan, one in it", twoOrders, 4},
+      {"MM with magic 43", withExif(tiffWith(false, 6 + 3, {43})), 0},
+      {"XMP APP1", withExif({'h', 't', 't', 'p', ':', '/', '/'}), 0},
+      {"SOI and a lone FF", ByteVector{0xFF, 0xD8, 0xFF}, 0},
+      // Nothing is touched, not even IFD1's link.
+      {"IFD0 one entry longer than the TIFF holds", withExif(tiffWith(true, 6 + 8, {9})), 0},
+      {"segment longer than the buffer", ByteVector(plain.begin(), plain.begin() + 60), 0},
+      // IFD0 is still repaired.
+      {"Exif IFD beyond the TIFF", withExif(tiffWith(true, kExifIFDLink + 8, {0xF0, 0xF0})), 1},
+      {"Exif IFD link not a LONG", withExif(tiffWith(true, kExifIFDLink + 2, {kShort})), 1},
+  };
+  for (const auto& [what, original, found] : cases) {
+    ByteVector data = original;
+    EXPECT_EQ(mc_jpeg_repair_exif(data.data(), data.size(), 800, 600), found) << what;
+    EXPECT_TRUE(found != 0 || data == original) << what << ": changed";
+  }
+}
 // One SHORT of IFD0, also after fill bytes and bare markers; none from an IFD0 beyond its TIFF.
 TEST(ExifOrientation, ReadsOneShortOfIFD0) {
   const ByteVector plain = withExif(makeExif({true, {{0x0112, kShort, 1, 6}}}));
@@ -410,6 +453,60 @@ TEST(ExifOrientation, ReadsOneShortOfIFD0) {
       {tooLong, std::nullopt},
   };
   for (const auto& [jpeg, expected] : cases) EXPECT_EQ(exif::orientation(jpeg), expected);
+}
+
+// Mutants of small JPEGs of every layout with an Exif segment and of two large ones (many
+// chunks for the streamed crop), each against an inaccessible page: every call stays inside
+// the buffer and succeeds, or fails with a message and resets its output (leaks: ASan).
+TEST(Mutation, CodecAndExifRepairFailCleanlyOnCorruptJPEGs) {
+  std::vector<ByteVector> seeds;
+  for (const Layout& layout : kLayouts) {
+    const std::uint16_t type = layout.code % 2 ? kLong : kShort;
+    const ByteVector exif = makeExif({.littleEndian = type == kShort,
+                                      .ifd0 = {{0x0100, type, 1, 40}},
+                                      .exifIFD = {{0xA003, type, 1, 36}}});
+    seeds.push_back(makeLayout(layout, {.width = 40, .height = 36, .markers = {{0xE1, exif}}}));
+  }
+  for (int code : {2, 5})
+    seeds.push_back(makeLayout(kLayouts[code], {.width = 611, .height = 469}));
+  const auto page = static_cast<std::size_t>(::sysconf(_SC_PAGESIZE));
+  const std::size_t inner = (2 * seeds.back().size() + page) / page * page;
+  auto* base = static_cast<std::uint8_t*>(
+      ::mmap(nullptr, inner + 2 * page, PROT_NONE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0));
+  ASSERT_EQ(::mprotect(base + page, inner, PROT_READ | PROT_WRITE), 0);
+  std::mt19937 random(7);
+  int repaired = 0, crops = 0, patches = 0;
+  for (int i = 0; i < 4000; ++i) {
+    // Every eighth from a large seed, most at the upper guard; 1–8 edits, most in the first
+    // 400 bytes (markers and IFDs): a flipped bit, a random byte, FF, 00, or that and a cut.
+    ByteVector data = seeds[i % 8 == 7 ? seeds.size() - 1 - i / 8 % 2 : i % (seeds.size() - 2)];
+    for (auto edits = random() % 8; edits < 8 && !data.empty(); ++edits) {
+      const std::size_t span = random() % 4 ? std::min<std::size_t>(data.size(), 400) : data.size();
+      const std::size_t at = random() % span;
+      const std::uint8_t values[] = {std::uint8_t(data[at] ^ (1u << random() % 8)),
+                                     std::uint8_t(random()), 0xFF, 0x00};
+      const auto kind = random() % 5;
+      data[at] = values[kind % 4];
+      if (kind == 4) data.resize(random() % data.size());
+    }
+    std::uint8_t* jpeg = base + page + (i % 3 ? inner - data.size() : 0);
+    std::copy(data.begin(), data.end(), jpeg);
+    repaired += mc_jpeg_repair_exif(jpeg, data.size(), 70000 + i, 1 + i) > 0;
+    mc_jpeg_header_info info{};
+    char message[512] = {};
+    const int rc = mc_jpeg_header(kContext, jpeg, data.size(), &info, message, sizeof message);
+    const int width = info.width, height = info.height;
+    ASSERT_EQ(rc != 0, message[0] != 0);
+    ASSERT_TRUE(info.subsampling >= 0 && info.subsampling <= 6);
+    if (rc != 0 || width < 1 || height < 1 || width > 1024 || height > 1024) continue;
+    const int w = std::max(1, width / 2), h = std::max(1, height / 2);
+    crops += crop({jpeg, data.size()}, 0, 0, w, h).rc == 0;
+    patches += grayROI({jpeg, data.size()}, width / 3, height / 3, w, h, 1 + i % 2).rc == 0;
+  }
+  ::munmap(base, inner + 2 * page);
+  EXPECT_GT(repaired, 1000);  // many mutants still hold repairable fields
+  EXPECT_GT(crops, 100);
+  EXPECT_GT(patches, 100);
 }
 
 ImageSource sourceOf(const ByteVector& jpeg) { return ImagePreparation::source(Bytes(jpeg)); }
