@@ -1,13 +1,9 @@
 // SPDX-License-Identifier: MIT
 // Runs over the real race photographs: fixed mode checked with independent
-// tools (exiftool, djpeg); automatic mode with the shared models (decisions
-// reproducible from summary.json, blurred copies never judged sharp, bad
-// models stopping the run before any photo).
+// tools (exiftool, djpeg), automatic mode with the shared models, damaged photos.
 #include <gtest/gtest.h>
 
 #include <cstdio>
-#include <iostream>
-#include <map>
 #include <nlohmann/json.hpp>
 #include <opencv2/core.hpp>
 #include <opencv2/imgcodecs.hpp>
@@ -22,7 +18,6 @@ namespace kestrel {
 namespace {
 
 namespace fs = std::filesystem;
-using nlohmann::json;
 using testing::readFile;
 using testing::TempDir;
 using testing::writeFile;
@@ -42,6 +37,16 @@ std::string djpegRGB(const fs::path& jpeg, int& width) {
   int height = 0, maxValue = 0, consumed = 0;
   std::sscanf(data.c_str(), "P6 %d %d %d%n", &width, &height, &maxValue, &consumed);
   return data.substr(static_cast<std::size_t>(consumed) + 1);
+}
+
+BatchConfiguration autoConfig(const fs::path& input, const fs::path& output,
+                              const fs::path& models) {
+  BatchConfiguration c(input, output);
+  c.model = models / "yolo-fastest-1.1-xl" / "yolo-fastest-1.1-xl.cfg";
+  c.faceModel = models / "face-api";
+  c.workers = 2;
+  c.previewCount = 4;
+  return c;
 }
 
 // Every crop's EXIF dimensions are repaired; the first two photos' pixels
@@ -80,60 +85,30 @@ TEST(RacePhotosTest, FixedModeCropsLosslesslyWithRepairedExif) {
 
 // Race numbers end to end on two photos with one clear bib each (236 and
 // 100): read in auto mode, kept in summary.json, listed in bibs.csv with
-// the photo's folder, shown on the report's cards.
+// the photo's folder, shown on the report's cards (each number on a runner).
 TEST(RacePhotosTest, AutomaticModeReadsTheRunnersNumbers) {
   KESTREL_REQUIRE_TEST_DATA(photos);
   KESTREL_REQUIRE_TEST_MODELS(models);
   TempDir dir;
   fs::create_directories(dir / "in");
-  for (const char* name : {"0058-IMG_0081.JPG", "0064-IMG_0089.JPG"}) {
+  for (const char* name : {"0058-IMG_0081.JPG", "0064-IMG_0089.JPG"})
     fs::copy_file(photos / "race-small" / name, dir / "in" / name);
-  }
-  BatchConfiguration c(dir / "in", dir / "out");
-  c.model = models / "yolo-fastest-1.1-xl" / "yolo-fastest-1.1-xl.cfg";
-  c.faceModel = models / "face-api";
-  c.workers = 2;
-  const RunSummary s = BatchProcessor::run(c, makeCancellationToken());
+  const RunSummary s =
+      BatchProcessor::run(autoConfig(dir / "in", dir / "out", models), makeCancellationToken());
   ASSERT_EQ(s.files.size(), 2u);
   const auto has = [](const FileResult& r, const std::string& number) {
     return std::any_of(r.bibs.begin(), r.bibs.end(), [&](const Bib& b) {
-      return b.number == number && b.person >= 0 &&
-             b.person < static_cast<std::int64_t>(r.decision->people.size()) &&
-             r.decision->people[static_cast<std::size_t>(b.person)].box.contains(b.box, 0.01);
+      return b.number == number &&
+             r.decision->people.at(static_cast<std::size_t>(b.person)).box.contains(b.box, 0.01);
     });
   };
   EXPECT_TRUE(has(s.files[0], "236"));
   EXPECT_TRUE(has(s.files[1], "100"));
-  const json summary = json::parse(readFile(s.runDirectory / "summary.json"));
-  EXPECT_EQ(summary.at("files").at(0).at("bibs").at(0).at("number"), "236");
   // Below 18 MP both are filed under filtered/, and bibs.csv says so.
   const std::string csv = readFile(s.runDirectory / "bibs.csv");
   EXPECT_NE(csv.find("\n236,\"0058-IMG_0081.JPG\",filtered,"), std::string::npos) << csv;
   EXPECT_NE(csv.find("\n100,\"0064-IMG_0089.JPG\",filtered,"), std::string::npos) << csv;
   EXPECT_NE(readFile(s.runDirectory / "report.html").find("data-bibs=\""), std::string::npos);
-}
-
-// A real 12 MP photo is filed whole under filtered/.
-TEST(RacePhotosTest, TwelveMegapixelPhotoIsFiltered) {
-  KESTREL_REQUIRE_TEST_DATA(photos);
-  TempDir dir;
-  const fs::path in = photos / "variants/0057-IMG_0080", photo = in / "12mp-4000x3000.jpg";
-  BatchConfiguration c(in, dir.path());
-  c.mode = ProcessingMode::fixed;
-  Worker worker;
-  const FileResult r = BatchProcessor::process(0, photo, in, dir / "photos", c, worker);
-  EXPECT_EQ(r.filteredReason, "原片不足1800万像素，不放大，单独存放");
-  EXPECT_EQ(readFile(dir / "filtered" / photo.filename()), readFile(photo));
-}
-
-BatchConfiguration autoConfig(const fs::path& input, const fs::path& output,
-                              const fs::path& models) {
-  BatchConfiguration c(input, output);
-  c.model = models / "yolo-fastest-1.1-xl" / "yolo-fastest-1.1-xl.cfg";
-  c.faceModel = models / "face-api";
-  c.workers = 2;
-  c.previewCount = 4;
-  return c;
 }
 
 TEST(AutoModeTest, SummaryRecordsEveryInputOfEachDecision) {
@@ -142,8 +117,6 @@ TEST(AutoModeTest, SummaryRecordsEveryInputOfEachDecision) {
   TempDir dir;
   const BatchConfiguration config = autoConfig(photos / "race-large", dir.path(), models);
   const RunSummary s = BatchProcessor::run(config, makeCancellationToken());
-  EXPECT_EQ(s.modelPath, config.model->string());
-
   // Plan again from the file alone, as an independent reader would.
   const RunSummary reread =
       nlohmann::json::parse(readFile(s.runDirectory / "summary.json")).get<RunSummary>();
@@ -178,22 +151,15 @@ TEST(AutoModeTest, BlurredCopiesAreNeverJudgedSharp) {
   }
   const RunSummary s =
       BatchProcessor::run(autoConfig(dir / "in", dir / "out", models), makeCancellationToken());
-  std::map<std::string, int> originals, blurred;
+  int sharpOriginals = 0;
   for (const FileResult& r : s.files) {
     ASSERT_TRUE(r.sharpness) << r.relativePath;
     const bool isBlurred = r.relativePath.starts_with("blurred-");
-    (isBlurred ? blurred : originals)[std::string(rawValue(r.sharpness->verdict))] += 1;
+    sharpOriginals += !isBlurred && r.sharpness->verdict == SharpnessVerdict::sharp;
     EXPECT_FALSE(isBlurred && r.sharpness->verdict == SharpnessVerdict::sharp) << r.relativePath;
     EXPECT_FALSE(isBlurred && r.status() == FileStatus::cropped) << r.relativePath;
   }
-  auto show = [](const std::map<std::string, int>& counts) {
-    std::string text;
-    for (const auto& [verdict, n] : counts) text += verdict + " " + std::to_string(n) + "  ";
-    return text;
-  };
-  std::cout << "verdicts — originals: " << show(originals) << "| blurred copies: " << show(blurred)
-            << "\n";
-  EXPECT_GE(originals["sharp"], 4);
+  EXPECT_GE(sharpOriginals, 4);
 }
 
 // A missing model stops the run before any photo: the batch folder has an empty photos/.
@@ -201,7 +167,7 @@ TEST(AutoModeTest, BadModelsStopTheRunBeforeAnyPhoto) {
   KESTREL_REQUIRE_TEST_MODELS(models);
   TempDir dir;
   fs::create_directories(dir / "in");
-  testing::writeFile(dir / "in" / "a.jpg", "not looked at");
+  writeFile(dir / "in" / "a.jpg", "not looked at");
   for (const bool faceMissing : {false, true}) {
     const fs::path out = dir / "out" / std::to_string(faceMissing);
     BatchConfiguration c = autoConfig(dir / "in", out, models);
@@ -224,31 +190,28 @@ TEST(DamagedPhotosTest, AreHeldForReviewWithTheDecodersText) {
   marker[marker.find(std::string("\xFF\x00", 2), marker.size() / 2) + 1] = '\xD4';
   const std::string stray = whole.substr(0, whole.size() - 2) + std::string(2'000'000, '\0') +
                             whole.substr(whole.size() - 2);
-  const std::pair<std::string, std::string> damaged[] = {
-      {"cut-30.jpg", "Premature end of JPEG file"},
-      {"cut-95.jpg", "Premature end of JPEG file"},
-      {"marker.jpg", "Corrupt JPEG data: premature end of data segment"},
-      {"stray.jpg", "Corrupt JPEG data: "},  // "… extraneous bytes before marker 0xd9"
+  const struct {
+    const char* name;
+    std::string bytes, text;
+  } damaged[] = {
+      {"cut-30.jpg", whole.substr(0, whole.size() * 3 / 10), "Premature end of JPEG file"},
+      {"cut-95.jpg", whole.substr(0, whole.size() * 95 / 100), "Premature end of JPEG file"},
+      {"marker.jpg", marker, "Corrupt JPEG data: premature end of data segment"},
+      {"stray.jpg", stray, "Corrupt JPEG data: "},  // "… extraneous bytes before marker 0xd9"
   };
   fs::create_directories(dir / "in");
   writeFile(dir / "in" / "whole.jpg", whole);
-  writeFile(dir / "in" / "cut-30.jpg", whole.substr(0, whole.size() * 3 / 10));
-  writeFile(dir / "in" / "cut-95.jpg", whole.substr(0, whole.size() * 95 / 100));
-  writeFile(dir / "in" / "marker.jpg", marker);
-  writeFile(dir / "in" / "stray.jpg", stray);
-
+  for (const auto& [name, bytes, text] : damaged) writeFile(dir / "in" / name, bytes);
   BatchConfiguration config = autoConfig(dir / "in", dir / "auto", models);
   const RunSummary s = BatchProcessor::run(config, makeCancellationToken());
   ASSERT_EQ(s.files.size(), 5u);
-  EXPECT_EQ(s.counts.review, 4);
-  for (const auto& [name, text] : damaged) {
+  for (const auto& [name, bytes, text] : damaged) {
     const auto r = std::find_if(s.files.begin(), s.files.end(),
                                 [&](const FileResult& f) { return f.relativePath == name; });
     ASSERT_NE(r, s.files.end());
-    ASSERT_TRUE(r->reviewReason) << name;
-    EXPECT_TRUE(r->reviewReason->starts_with("照片数据损坏，请人工检查：" + text))
-        << *r->reviewReason;
-    EXPECT_EQ(r->decision->reason, *r->reviewReason) << name;
+    EXPECT_TRUE(r->reviewReason.value_or("").starts_with("照片数据损坏，请人工检查：" + text))
+        << name;
+    EXPECT_EQ(r->decision->reason, r->reviewReason) << name;
     EXPECT_TRUE(fs::exists(s.runDirectory / "review" / name)) << name;
   }
   EXPECT_FALSE(fs::exists(s.runDirectory / "review" / "whole.jpg"));
