@@ -32,12 +32,10 @@ RunSummary syntheticRun() {
   s.createdAt = std::chrono::system_clock::from_time_t(1775377815);
   s.modelPath = "/models/YOLOv3TinyFP16.mlmodelc", s.machine = "Test CPU @ 2.00GHz; 24 GiB RAM";
   s.os = "Debian GNU/Linux 12 (bookworm) 6.1.0", s.runDirectory = "/results/城市半程-20260405-卡1";
-  s.discovered = 5, s.processed = 4, s.cancelled = true;
+  s.discovered = 5, s.processed = 4, s.cancelled = true, s.inputBytes = 20'000'000, s.outputBytes = 13'000'000;
   s.counts = {.cropped = 1, .unchanged = 1, .filtered = 1, .failed = 1};
   s.scanSeconds = 0.125, s.modelStartupSeconds = 0.5, s.processingSeconds = 2.0, s.reportSeconds = 0.25;
   s.firstOutputSeconds = 0.875, s.p50FileMilliseconds = 410.5, s.p95FileMilliseconds = 512.25;
-  s.inputBytes = 20'000'000, s.outputBytes = 13'000'000;
-
   const FileResult cropped{
       .index = 0, .relativePath = "A/IMG_0001.JPG", .inputBytes = 5'000'000, .outputBytes = 4'000'000,
       .info = JPEGInfo{6000, 4000, 16, 16, 2}, .orientation = 1,
@@ -64,8 +62,7 @@ RunSummary syntheticRun() {
       .filteredReason = "所有可评估的主要跑者均明显模糊，单独过滤存放", .reviewReason = "也有复核理由",
       .bibs = {Bib{"951", 0.955, {0.1, 0.5, 0.05, 0.03}, 0}}, .elapsedSeconds = 0.3};
   const FileResult failed{.index = 3, .relativePath = "broken.jpg", .inputBytes = 5'000'000,
-                          .error = "Not a JPEG file: starts with 0x89 0x50",
-                          .bibs = {Bib{"7", 0.99, {}, 0}}, .elapsedSeconds = 0.001};
+      .error = "Not a JPEG file: starts with 0x89 0x50", .bibs = {Bib{"7", 0.99, {}, 0}}, .elapsedSeconds = 0.001};
   // clang-format on
   s.files = {cropped, copied, filtered, failed};
   return s;
@@ -85,17 +82,13 @@ TEST(DataReportsTest, MatchTheGoldenFilesAndRoundTrip) {
   EXPECT_EQ(json::parse(ReportWriter::summaryJSON(run)).get<RunSummary>(), run);
 }
 
-// An empty run: a header-only CSV and a zero rate; no measurable time divides by
-// a microsecond; a value JSON cannot hold stops writeData before any file.
+// An empty run has a zero rate; no measurable time divides by a microsecond;
+// a value JSON cannot hold stops writeData before any file.
 TEST(DataReportsTest, EmptyRunAndNonFiniteValues) {
   testing::TempDir dir;
   RunSummary run = syntheticRun();
   run.runDirectory = dir.path();
-  run.files.clear();
-  run.processed = 0;
-  run.processingSeconds = 0;
-  EXPECT_EQ(ReportWriter::filesCSV(run).find('\n'), ReportWriter::filesCSV(run).size() - 1);
-  EXPECT_EQ(ReportWriter::bibsCSV(run), "bib,relative_path,destination,confidence\n");
+  run.files.clear(), run.processed = 0, run.processingSeconds = 0;
   EXPECT_EQ(json::parse(ReportWriter::statisticsJSON(run)).at("images_per_second"), 0.0);
   run.processed = 3;
   EXPECT_EQ(json::parse(ReportWriter::statisticsJSON(run)).at("images_per_second"), 3e6);
@@ -125,71 +118,57 @@ TEST(ReportSampleTest, CroppedFirstSpreadEvenly) {
   EXPECT_EQ(sampled(2, 50, 0), Indices{});
 }
 
-TEST(ReportMarkupTest, EscapeAndBoxes) {
+// Writes the report of `s` into `dir` and returns report.html.
+std::string render(RunSummary s, const fs::path& dir) {
+  s.runDirectory = dir;
+  ReportWriter::writePreviewsAndHTML(s);
+  return testing::readFile(dir / "report.html");
+}
+
+void expectAll(const std::string& html, std::initializer_list<std::string_view> texts,
+               bool shown = true) {
+  for (std::string_view text : texts) EXPECT_EQ(html.find(text) != html.npos, shown) << text;
+}
+
+// Text and boxes are escaped; cards show the preview failure (the inputs do
+// not exist); a name that is not UTF-8 reads alike, as valid UTF-8, everywhere.
+TEST(ReportPageTest, MarkupAndTextsFollowTheRun) {
   EXPECT_EQ(ReportWriter::escape("a<b>&\"c\"'d'"), "a&lt;b&gt;&amp;&quot;c&quot;&#39;d&#39;");
   EXPECT_EQ(ReportWriter::boxHTML({0.125, 1.0 / 3.0, 0.0, 1.0}, "crop", "裁剪<范围>"),
             "<div class=\"box crop\" style=\"left:12.5%;top:33.33333333333333%;width:0.0%;"
             "height:100.0%\"><span>裁剪&lt;范围&gt;</span></div>");
-}
-
-class ReportPageTest : public ::testing::Test {
- protected:
-  std::string render(RunSummary s) {
-    s.runDirectory = dir.path();
-    ReportWriter::writePreviewsAndHTML(s);
-    return testing::readFile(dir / "report.html");
-  }
-  void expectAll(const std::string& html, std::initializer_list<std::string_view> texts) {
-    for (std::string_view text : texts) EXPECT_NE(html.find(text), std::string::npos) << text;
-  }
   testing::TempDir dir;
-};
-
-// The input photos do not exist, so the cards show the preview failure. A
-// file name need not be UTF-8; every report shows it alike, as valid UTF-8.
-TEST_F(ReportPageTest, TextsFollowTheRun) {
   RunSummary s = syntheticRun();
-  s.configuration.maximumTrim = 0.155;
-  s.firstOutputSeconds.reset();
+  s.configuration.maximumTrim = 0.155, s.firstOutputSeconds.reset();
   s.files[3].relativePath = "a/\xE9\x9A\xFF.jpg";
-  const std::string html = render(s), name = "a/\uFFFD\uFFFD\uFFFD.jpg";
+  const std::string html = render(s, dir.path()), name = "a/\uFFFD\uFFFD\uFFFD.jpg";
   EXPECT_EQ(json::parse(ReportWriter::summaryJSON(s)).at("files").at(3).at("relativePath"), name);
   EXPECT_NE(ReportWriter::filesCSV(s).find("\"" + name + "\""), std::string::npos);
-  EXPECT_NE(html.find("<h3>" + name + "</h3>"), std::string::npos);
   expectAll(
       html,
-      {"此批使用真实 YOLO 人物检测。", "任务已取消；已完成结果保留。", "最大缩短长边：16%",
-       "首份输出（含启动）：— s", "交付照片至少保留 18.00 百万像素。",
+      {"<h3>" + name + "</h3>", "此批使用真实 YOLO 人物检测。", "任务已取消；已完成结果保留。",
+       "最大缩短长边：16%", "首份输出（含启动）：— s", "交付照片至少保留 18.00 百万像素。",
        "单张 P50 / P95：410.50 / 512.25 ms", "<strong>2.00</strong><span>张/秒 · 含读写</span>",
        "<tr><td>读取</td><td>2.50 ms</td></tr>",  // 10 ms over 4 processed files
        "say &quot;cheese&quot;, &lt;&amp;&gt; too",
        "<p class=\"error\">Not a JPEG file: starts with 0x89 0x50</p>", "预览失败：",
-       // The race numbers: on the card, for the search, and the search field.
        "<article data-bibs=\"1432 951\"><h3>A/IMG_0001.JPG</h3><p class=\"bibs\">号码布 "
        "<span class=\"bibno\">1432</span><span class=\"bibno\">951</span></p>",
-       "<tr><td>号码布识别</td><td>3.00 ms</td></tr>", "placeholder=\"按号码布查找\"",
-       "<a href=\"bibs.csv\">bibs.csv</a>"});
-  // A benchmark mode says so, and no previews means no cards.
+       "placeholder=\"按号码布查找\""});
+  // A benchmark mode says so; the number search shows only when numbers are read.
   s.configuration.mode = ProcessingMode::copy;
-  s.configuration.previewCount = 0;
-  s.cancelled = false;
-  const std::string benchmark = render(s);
-  expectAll(benchmark,
-            {"这是 copy 基准模式，未运行 AI；不代表自动构图效果。 原片未修改。",
-             "引擎基准未检查主体清晰度，copy 模式也不执行交付像素筛选。", "最多展示 0 张"});
-  EXPECT_EQ(benchmark.find("<article"), std::string::npos);
-  EXPECT_EQ(benchmark.find("任务已取消"), std::string::npos);
-  EXPECT_EQ(benchmark.find("按号码布查找"), std::string::npos);  // no numbers were read
-  s.configuration.mode = ProcessingMode::automatic;
-  s.configuration.readBibs = false;
-  EXPECT_EQ(render(s).find("按号码布查找"), std::string::npos);
+  expectAll(render(s, dir.path()),
+            {"这是 copy 基准模式，未运行 AI；不代表自动构图效果。 原片未修改。"});
+  s.configuration.mode = ProcessingMode::automatic, s.configuration.readBibs = false;
+  expectAll(render(s, dir.path()), {"按号码布查找"}, false);
 }
 
 // One card from real previews: a photo stored on its side (orientation 6)
 // shows upright, its crop and people boxes sit in display space, and the
 // sharpness block carries the verdict with a grayscale focus close-up.
-TEST_F(ReportPageTest, CardFromRealPreviews) {
+TEST(ReportPageTest, CardFromRealPreviews) {
   KESTREL_REQUIRE_TEST_DATA(data);
+  testing::TempDir dir;
   RunSummary s = syntheticRun();
   s.configuration.input = dir / "in";
   for (const fs::path& to : {dir / "in" / "p.jpg", dir / "photos" / "p.jpg"}) {
@@ -197,18 +176,16 @@ TEST_F(ReportPageTest, CardFromRealPreviews) {
     fs::copy_file(data / "variants/0057-IMG_0080/orient6.jpg", to);
   }
   FileResult r = s.files.at(0);  // cropped, sharp, with a face region
-  r.relativePath = "p.jpg";
-  r.info = JPEGInfo{4704, 5760, 16, 16, 2};
-  r.orientation = 6;
+  r.relativePath = "p.jpg", r.info = JPEGInfo{4704, 5760, 16, 16, 2}, r.orientation = 6;
   r.decision->crop = PixelRect{16, 0, 4000, 4896};  // raw x 0.0034…, display x 0.15…
   s.files = {r};
-  const std::string html = render(s);
+  expectAll(render(s, dir.path()),
+            {"<div class=\"box crop\" style=\"left:15.0", "<span>人物 0.90</span>",
+             "<div class=\"box bib\" style=\"left:46.0%", "<span>951</span>",
+             "主体清晰 · face · 细节响应 12.50 · 高频比 0.31<br>主体局部细节通过清晰度检查",
+             "src=\"previews/0-focus.jpg\""});
   const ImageSource before = ImagePreparation::source(readFile(dir / "previews/0-before.jpg"));
   EXPECT_EQ(std::pair(before.storedWidth, before.storedHeight), std::pair(1000, 817));  // upright
-  expectAll(html, {"<div class=\"box crop\" style=\"left:15.0", "<span>人物 0.90</span>",
-                   "<div class=\"box bib\" style=\"left:46.0%", "<span>951</span>",
-                   "主体清晰 · face · 细节响应 12.50 · 高频比 0.31<br>主体局部细节通过清晰度检查",
-                   "src=\"previews/0-focus.jpg\""});
 }
 
 }  // namespace
