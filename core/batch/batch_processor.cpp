@@ -54,8 +54,15 @@ std::optional<std::uint64_t> statvfsFreeBytes(const fs::path& path) {
 
 void checkDiskSpace(const std::vector<fs::path>& files, const fs::path& outputRoot,
                     const Environment& environment) {
+  // A file gone since it was listed (a card pulled, a file deleted) counts
+  // as nothing here: the run goes on, and reading it fails later with that
+  // file's own message in the records.
   std::uint64_t total = 0;
-  for (const fs::path& file : files) total += fs::file_size(file);
+  for (const fs::path& file : files) {
+    std::error_code error;
+    const std::uintmax_t size = fs::file_size(file, error);
+    if (!error) total += size;
+  }
   const std::uint64_t required =
       static_cast<std::uint64_t>(static_cast<double>(total) * 1.15) + kDiskReserve;
   const auto reported =
